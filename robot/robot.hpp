@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "dds/dds_layer.hpp"
+
+namespace robot {
+
+using sdk_dds::FloatVector;
+using sdk_dds::ObservationMap;
+
+// The user's handle on the robot's controller: user mode, gains, actions and observations
+// over one DDS participant. Every call runs to its end on the caller's thread.
+class Robot {
+ public:
+  static constexpr size_t kJointCount = 4;
+
+  Robot(int32_t dds_domain_id, int32_t wait_obs_timeout_ms);
+  ~Robot();
+  Robot(const Robot&) = delete;
+  Robot& operator=(const Robot&) = delete;
+
+  void enableUserMode();
+  void finish();
+  void setGains(const FloatVector& kp, const FloatVector& kd);
+  void doAction(const FloatVector& action, bool torque_ctrl);
+  ObservationMap getObs();
+
+  const std::filesystem::path& runtimeStatePath() const { return runtime_state_path_; }
+
+ private:
+  void sendUserMode(bool enabled);
+  void sendAction(const FloatVector& values, bool torque);
+  void finishSequence();
+  void waitForGainsReader();
+  static void checkLength(const FloatVector& v, const std::string& name);
+
+  int32_t wait_obs_timeout_ms_;
+  bool gains_set_ = false;
+  bool user_mode_enabled_ = false;
+  ObservationMap latest_obs_;
+  FloatVector last_action_;
+  std::filesystem::path runtime_state_path_;
+  std::unique_ptr<sdk_dds::DdsContext> dds_;
+  bool gains_reader_waited_ = false;
+};
+
+}  // namespace robot
