@@ -1,0 +1,242 @@
+"""User mode, gains and actions as the controller sees them."""
+
+import gc
+import time
+
+import pytest
+
+import robot
+
+F32_0_1 = 0.10000000149011612
+
+
+@pytest.fixture
+def r(sim, domain, state_dir):
+    rb = robot.Robot(domain)
+    for topic in ("user_mode", "user_action", "user_gains", "user_obs_request"):
+        sim.wait_matched(topic)
+    return rb
+
+
+def modes(sim, start=0):
+    return [e["enabled"] for e in sim.samples("user_mode", start)]
+
+
+def quiet_for(sim, start, seconds=0.3):
+    """Events after `start` once the simulator had time to report any stragglers."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        time.sleep(0.01)
+    return [e for e in sim.poll()[start:] if e.get("event") == "sample"]
+
+
+def test_enable_user_mode_twice_writes_one_sample(r, sim):
+    r.enable_user_mode()
+    r.enable_user_mode()
+    sim.wait_sample("user_mode", enabled=True)
+    assert [e["topic"] for e in quiet_for(sim, 0)] == ["user_mode"]
+
+
+def test_finish_on_a_new_robot_writes_nothing(r, sim):
+    t = time.monotonic()
+    r.finish()
+    assert time.monotonic() - t < 0.1
+    assert quiet_for(sim, 0) == []
+
+
+def test_finish_sequence_and_repeat(r, sim):
+    r.enable_user_mode()
+    r.finish()
+    # finish returned only after the controller acknowledged, so both samples are there.
+    sim.wait_sample("user_mode", enabled=False)
+    got = [(e["topic"], e.get("value"), e.get("torque_control"), e.get("enabled")) for e in quiet_for(sim, 0)]
+    assert got == [
+        ("user_mode", None, None, True),
+        ("user_action", [0.0, 0.0, 0.0, 0.0], False, None),
+        ("user_mode", None, None, False),
+    ]
+    mark = sim.mark()
+    r.finish()
+    assert quiet_for(sim, mark) == []
+
+
+def test_finish_resends_the_last_action_without_torque(r, sim):
+    r.set_gains([1, 2, 3, 4], [0.1, 0.2, 0.3, 0.4])
+    r.do_action([0.5, -0.5, 1.5, 2.5], torque_ctrl=True)
+    r.finish()
+    actions = sim.samples("user_action")
+    assert [(a["value"], a["torque_control"]) for a in actions] == [
+        ([0.5, -0.5, 1.5, 2.5], True),
+        ([0.5, -0.5, 1.5, 2.5], False),
+    ]
+    assert modes(sim) == [True, False]
+
+
+def test_do_action_after_finish_switches_user_mode_back_on(r, sim):
+    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    r.enable_user_mode()
+    r.finish()
+    mark = sim.mark()
+    r.do_action([1, 1, 1, 1])
+    sim.wait_sample("user_action", start=mark, value=[1.0, 1.0, 1.0, 1.0])
+    assert modes(sim, mark) == [True]
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda r: r.do_action([1, 2, 3, 4]), False),
+        (lambda r: r.do_action([1, 2, 3, 4], None), False),
+        (lambda r: r.do_action([1, 2, 3, 4], 0), False),
+        (lambda r: r.do_action([1, 2, 3, 4], 1), True),
+        (lambda r: r.do_action(torque_ctrl=True, action=(1, 2, 3, 4)), True),
+    ],
+    ids=["default", "none", "zero", "one", "keywords"],
+)
+def test_torque_flag_conversion(r, sim, call, expected):
+    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    call(r)
+    a = sim.wait_sample("user_action")
+    assert a["value"] == [1, 2, 3, 4] and a["torque_control"] is expected
+
+
+def test_action_before_gains_is_refused_and_sends_nothing(r, sim):
+    with pytest.raises(RuntimeError, match=r"^Call setGains\(\) before doAction\(\)$"):
+        r.do_action([0, 0, 0, 0])
+    assert quiet_for(sim, 0) == []
+
+
+def test_wrong_gain_lengths_name_kp_first_and_send_nothing(r, sim, state_dir):
+    with pytest.raises(RuntimeError, match="^kp length mismatch: expected 4, got 3$"):
+        r.set_gains([1, 2, 3], [1, 2, 3, 4, 5])
+    with pytest.raises(RuntimeError, match="^kd length mismatch: expected 4, got 5$"):
+        r.set_gains([1, 2, 3, 4], [1, 2, 3, 4, 5])
+    assert quiet_for(sim, 0) == []
+    assert list(state_dir.iterdir()) == []
+
+
+def test_wrong_action_length_switches_user_mode_on_then_raises(r, sim):
+    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    mark = sim.mark()
+    with pytest.raises(RuntimeError, match="^action length mismatch: expected 4, got 5$"):
+        r.do_action([1, 2, 3, 4, 5])
+    sim.wait_sample("user_mode", start=mark, enabled=True)
+    assert [e["topic"] for e in quiet_for(sim, mark)] == ["user_mode"]
+    # The failed action is not what finish sends back.
+    r.finish()
+    assert sim.samples("user_action", mark)[-1]["value"] == [0, 0, 0, 0]
+
+
+@pytest.mark.parametrize(
+    "kp",
+    [
+        (1, 2, 3, 4),
+        (x for x in (1, 2, 3, 4)),
+        map(float, "1234"),
+        zip((1, 2, 3, 4)),
+        {1: 0, 2: 0, 3: 0, 4: 0}.keys(),
+    ],
+    ids=["tuple", "generator", "map", "zip-of-tuples", "dict-keys"],
+)
+def test_gains_accept_any_iterable_of_numbers(r, sim, kp):
+    if isinstance(kp, zip):
+        kp = (v for (v,) in kp)
+    r.set_gains(kp, [True, 2, 3.0, 4])
+    g = sim.wait_sample("user_gains")
+    assert g["kp"] == [1, 2, 3, 4] and g["kd"] == [1, 2, 3, 4]
+
+
+def test_values_are_stored_as_32_bit_floats(r, sim):
+    r.set_gains([0.1, 1e40, -1e-50, 3], [0, 0, 0, 0])
+    g = sim.wait_sample("user_gains")
+    assert g["kp"][0] == F32_0_1
+    assert g["kp"][2] in (0.0, -0.0)
+
+
+def test_set_gains_right_after_construction_reaches_a_running_controller(sim, domain, state_dir):
+    # No wait for discovery here: the SDK must not lose the first gains it writes.
+    r = robot.Robot(domain)
+    r.set_gains([7, 7, 7, 7], [1, 1, 1, 1])
+    sim.wait_sample("user_gains", kp=[7, 7, 7, 7], timeout=3)
+
+
+def test_set_gains_without_controller_waits_boundedly_once(domain, state_dir):
+    r = robot.Robot(domain)
+    t = time.monotonic()
+    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    first = time.monotonic() - t
+    t = time.monotonic()
+    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    second = time.monotonic() - t
+    assert 0.8 < first < 1.6
+    assert second < 0.1
+
+
+def test_destroying_a_robot_in_user_mode_sends_the_finish_samples(r, sim):
+    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    r.do_action([4, 3, 2, 1])
+    mark = sim.mark()
+    del r
+    gc.collect()
+    sim.wait_sample("user_mode", start=mark, enabled=False)
+    got = [(e["topic"], e.get("torque_control")) for e in sim.samples("user_action", mark)]
+    assert got == [("user_action", False)]
+
+
+def test_destroying_a_robot_not_in_user_mode_sends_nothing(r, sim):
+    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    sim.wait_sample("user_gains")
+    mark = sim.mark()
+    del r
+    gc.collect()
+    sim.wait_matched("user_mode", 0)
+    assert quiet_for(sim, mark, 0.1) == []
+
+
+def test_destruction_keeps_a_pending_exception(sim, domain, state_dir):
+    def fail_with_robot_alive():
+        rb = robot.Robot(domain)
+        rb.enable_user_mode()
+        raise KeyError("kept")
+
+    with pytest.raises(KeyError, match="kept"):
+        fail_with_robot_alive()
+    gc.collect()
+    sim.wait_sample("user_mode", enabled=False)
+
+
+def test_domain_minus_one_is_the_library_default_domain(start_sim, state_dir):
+    # All 32 bits set is the library's "default domain", which the configuration makes 0.
+    sim0 = start_sim(sim_domain=0)
+    r = robot.Robot(-1)
+    sim0.wait_matched("user_mode")
+    r.enable_user_mode()
+    sim0.wait_sample("user_mode", enabled=True)
+
+
+def test_two_robots_on_one_domain_share_the_state_file(sim, domain, state_dir):
+    a, b = robot.Robot(domain), robot.Robot(domain)
+    a.set_gains([1, 1, 1, 1], [1, 1, 1, 1])
+    b.set_gains([2, 2, 2, 2], [2, 2, 2, 2])
+    assert (state_dir / f"tarvek_sdk_runtime_state_{domain}.txt").read_text().startswith("4\n2\n")
+
+
+@pytest.mark.slow
+def test_finish_without_acknowledgement_times_out_and_can_be_repeated(r, sim):
+    r.enable_user_mode()
+    sim.wait_sample("user_mode", enabled=True)
+    sim.stop()  # matched but silent: it can never acknowledge
+    try:
+        for _ in range(2):
+            t = time.monotonic()
+            with pytest.raises(RuntimeError, match=r"^dds_wait_for_acks\(user_mode\): "):
+                r.finish()
+            assert 0.9 < time.monotonic() - t < 1.6
+    finally:
+        sim.cont()
+    # The second attempt waited again instead of returning: user mode stayed on, and a
+    # third attempt with a live controller completes the hand-back.
+    mark = sim.mark()
+    r.finish()
+    sim.wait_sample("user_mode", start=mark, enabled=False)
+    r.finish()  # now off: returns at once

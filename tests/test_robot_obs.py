@@ -1,0 +1,124 @@
+"""Observation requests: freshness, content, and the fixed time-outs."""
+
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import robot
+
+KEYS = {"dof_pos", "dof_vel", "dof_tau", "ang_vel", "proj_grav", "lin_vel"}
+
+
+@pytest.fixture
+def r(sim, domain, state_dir):
+    rb = robot.Robot(domain)
+    sim.wait_matched("user_obs_request")
+    sim.wait_matched("user_obs")
+    return rb
+
+
+def requests(sim, start=0):
+    return sim.samples("user_obs_request", start)
+
+
+def test_result_has_the_six_keys_as_lists_of_floats(r, sim):
+    obs = r.get_obs()
+    assert set(obs) == KEYS
+    assert all(isinstance(v, list) and all(isinstance(x, float) for x in v) for v in obs.values())
+    assert len(obs["dof_pos"]) == 4
+
+
+def test_get_obs_switches_user_mode_on_first(r, sim):
+    r.get_obs()
+    first = [e for e in sim.poll() if e.get("event") == "sample"][0]
+    assert first["topic"] == "user_mode" and first["enabled"] is True
+    r.get_obs()
+    assert len(sim.samples("user_mode")) == 1
+
+
+def test_fields_come_back_exactly_and_empty_fields_as_empty_lists(r, sim):
+    sim.send("obs_fixed", fields={"dof_pos": [0.1, -2.5, 3e38, 0], "lin_vel": [], "height_map": [1, 2]})
+    obs = r.get_obs()
+    assert obs["dof_pos"] == [0.10000000149011612, -2.5, 2.9999999521443642e38, 0.0]
+    assert obs["lin_vel"] == []
+    assert "height_map" not in obs
+
+
+def test_an_observation_waiting_before_the_call_is_never_returned(r, sim):
+    sim.send("obs_fixed", fields={"dof_pos": [1, 1, 1, 1]})
+    r.get_obs()  # user mode on, discovery complete
+    mark = sim.mark()
+    sim.send("publish_obs", fields={"dof_pos": [99, 99, 99, 99]})
+    # Give the stale sample time to land in the SDK's reader before the call.
+    sim.send("status")
+    obs = r.get_obs()
+    assert obs["dof_pos"] == [1, 1, 1, 1]
+    assert len(requests(sim, mark)) >= 1
+
+
+def test_each_call_writes_its_own_request(r, sim):
+    r.get_obs()
+    mark = sim.mark()
+    r.get_obs()
+    sim.wait_for(lambda e: len(requests(sim, mark)) >= 1)
+
+
+def test_returned_dict_is_a_new_copy_each_time(r, sim):
+    a = r.get_obs()
+    a["dof_pos"].append(5.0)
+    a["extra"] = []
+    b = r.get_obs()
+    assert set(b) == KEYS and len(b["dof_pos"]) == 4
+
+
+@pytest.mark.slow
+def test_without_answers_times_out_after_ten_seconds_with_a_request_per_wait(r, sim):
+    sim.send("obs_answer", enabled=False)
+    r.enable_user_mode()
+    mark = sim.mark()
+    t = time.monotonic()
+    with pytest.raises(RuntimeError, match=r"^getObs\(\) timed out before a fresh observation arrived$"):
+        r.get_obs()
+    elapsed = time.monotonic() - t
+    assert 9.9 < elapsed < 10.6
+    # A 1 ms wait per request: thousands of requests in 10 s (not a flood, not one).
+    time.sleep(0.3)
+    n = len(requests(sim, mark))
+    assert 3000 < n <= 10100
+
+
+@pytest.mark.slow
+def test_long_single_waits_are_never_shortened(domain, state_dir):
+    r = robot.Robot(domain, 3000)
+    t = time.monotonic()
+    with pytest.raises(RuntimeError, match="timed out before a fresh observation"):
+        r.get_obs()
+    assert 11.9 < time.monotonic() - t < 12.6
+
+
+def test_zero_wait_blocks_until_an_observation_arrives(sim, domain, tmp_path):
+    sim.send("obs_answer", enabled=False)
+    # The SDK holds the interpreter lock while it waits, so the caller runs in its own process.
+    code = textwrap.dedent(
+        f"""
+        import time, robot
+        r = robot.Robot({domain}, 0)
+        t = time.monotonic()
+        obs = r.get_obs()
+        print(round(time.monotonic() - t, 3), sorted(obs))
+        """
+    )
+    caller = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                              env={**__import__("os").environ, "TMPDIR": str(tmp_path)})
+    sim.wait_sample("user_obs_request", timeout=10)
+    time.sleep(1.5)
+    assert caller.poll() is None  # still waiting, with no limit
+    sim.send("obs_answer", enabled=True)
+    sim.send("publish_obs", fields={})
+    out, _ = caller.communicate(timeout=10)
+    elapsed, keys = out.split(" ", 1)
+    assert float(elapsed) >= 1.5
+    assert eval(keys) == sorted(KEYS)
