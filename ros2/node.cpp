@@ -1,0 +1,26 @@
+#include "ros2/node.hpp"
+
+#include <cctype>
+#include <stdexcept>
+
+namespace ros2 {
+namespace {
+
+// Node names follow the ROS rule: letters, digits and '_', not starting with a digit.
+bool validNodeName(const std::string& name) {
+  if (name.empty() || name.size() > 255 || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
+  for (const char c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Node::Node(const std::string& name, Context& context) : name_(name) {
+  if (!validNodeName(name)) throw std::invalid_argument("invalid node name: '" + name + "'");
+  state_ = context.state();
+  participant_ = state_->participant();
+}
+
+}  // namespace ros2
