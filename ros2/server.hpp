@@ -34,22 +34,29 @@ class Server {
   Server(const Node& node, const std::string& serviceName, const QosProfile& qos = QosProfile{})
       : core_(node, serviceName, qos, Service::requestDescriptor(), Service::responseDescriptor()) {}
 
-  // Ready when a request may be waiting (take it with takeRequest); negative timeout:
+  // Ready once a request is waiting (takeRequest then returns it); negative timeout:
   // no limit; Interrupted when the context shuts down.
   RequestWait waitForRequest(std::chrono::nanoseconds timeout) {
-    return core_.waitForRequest(detail::Deadline(timeout));
+    const detail::Deadline deadline(timeout);
+    for (;;) {
+      if (!next_) next_ = takeValid();
+      if (next_) return RequestWait::Ready;
+      const RequestWait woke = core_.waitForRequest(deadline);
+      if (woke == RequestWait::Interrupted) return woke;
+      // Wake-ups can come from samples without data; only a real request counts.
+      if (woke == RequestWait::TimedOut) {
+        next_ = takeValid();
+        return next_ ? RequestWait::Ready : RequestWait::TimedOut;
+      }
+    }
   }
 
-  // Next request with all its fields, or nothing when none is waiting. Samples without
-  // data (a client going away) are skipped.
+  // Next request with all its fields, or nothing when none is waiting.
   std::optional<Received> takeRequest() {
-    for (;;) {
-      const detail::LoanedSample sample(core_.requestReader());
-      if (!sample.taken()) return std::nullopt;
-      if (!sample.valid()) continue;
-      const auto& wire = *static_cast<const typename Service::WireRequest*>(sample.data());
-      return Received{RequestId{Service::header(wire), sample.info().publication_handle}, Service::fromWire(wire)};
-    }
+    if (!next_) return takeValid();
+    std::optional<Received> taken = std::move(next_);
+    next_.reset();
+    return taken;
   }
 
   // Sends the reply to `id` once the client's reply reader is matched (at most
@@ -68,7 +75,19 @@ class Server {
   const detail::ServerCore& endpoints() const noexcept { return core_; }
 
  private:
+  // Samples without data (a client going away) are skipped.
+  std::optional<Received> takeValid() {
+    for (;;) {
+      const detail::LoanedSample sample(core_.requestReader());
+      if (!sample.taken()) return std::nullopt;
+      if (!sample.valid()) continue;
+      const auto& wire = *static_cast<const typename Service::WireRequest*>(sample.data());
+      return Received{RequestId{Service::header(wire), sample.info().publication_handle}, Service::fromWire(wire)};
+    }
+  }
+
   detail::ServerCore core_;
+  std::optional<Received> next_;  // taken by waitForRequest, handed out by takeRequest
 };
 
 }  // namespace ros2
