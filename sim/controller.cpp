@@ -1,0 +1,583 @@
+#include "sim/controller.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cmath>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+// Deep enough that a burst (finish: action then mode off, or many requests) is never
+// overwritten before the main loop takes it: every received sample is reported.
+constexpr int32_t kSimReaderDepth = 64;
+constexpr uint32_t kTakeBatch = 64;
+constexpr dds_attach_t kGuardAttach = 100;
+constexpr auto kGamepadPeriod = std::chrono::milliseconds(20);
+
+std::array<float, 8> gamepadValues(double t) {
+  constexpr double kTwoPi = 6.283185307179586;
+  // Slow sweeps well inside [-1, 1], each stick at its own rate, buttons toggling every 2 s.
+  const float button = std::fmod(t, 4.0) < 2.0 ? 0.0f : 1.0f;
+  return {static_cast<float>(0.5 * std::sin(kTwoPi * 0.20 * t)),
+          static_cast<float>(0.8 * std::sin(kTwoPi * 0.10 * t)),
+          static_cast<float>(0.3 * std::cos(kTwoPi * 0.15 * t)),
+          static_cast<float>(0.2 * std::sin(kTwoPi * 0.05 * t)),
+          0.0f,
+          0.0f,
+          button,
+          1.0f - button};
+}
+
+void onSubscriptionMatched(dds_entity_t, const dds_subscription_matched_status_t status,
+                           void* arg) {
+  static_cast<MatchTracker*>(arg)->update(status.current_count);
+}
+
+void onPublicationMatched(dds_entity_t, const dds_publication_matched_status_t status, void* arg) {
+  static_cast<MatchTracker*>(arg)->update(status.current_count);
+}
+
+struct ListenerDeleter {
+  void operator()(dds_listener_t* listener) const noexcept { dds_delete_listener(listener); }
+};
+using ListenerPtr = std::unique_ptr<dds_listener_t, ListenerDeleter>;
+
+const Json* member(const Json& object, const char* key) {
+  const auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+const Json& required(const Json& object, const char* key) {
+  const Json* value = member(object, key);
+  if (value == nullptr) throw ProtocolError(std::string("missing \"") + key + "\"");
+  return *value;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Inbox
+
+void Inbox::setGuard(dds_entity_t guard) {
+  guard_.store(guard);
+  // Lines that arrived before the wait set existed must not wait for the next one.
+  bool pending = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending = !items_.empty();
+  }
+  if (pending) wake();
+}
+
+void Inbox::wake() {
+  const dds_entity_t guard = guard_.load();
+  if (guard > 0) (void)dds_set_guardcondition(guard, true);
+}
+
+void Inbox::pushLine(std::string line) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_back(Item{std::move(line), 0});
+  }
+  wake();
+}
+
+void Inbox::pushSignal(int signo) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_back(Item{std::string(), signo});
+  }
+  wake();
+}
+
+std::deque<Inbox::Item> Inbox::takeAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(items_, {});
+}
+
+// ---------------------------------------------------------------------------------------------
+// MatchTracker
+
+void MatchTracker::reportIfChangedUnlocked() noexcept {
+  if (!*ready || current == reported) return;
+  try {
+    Json event = makeEvent("matched");
+    event["topic"] = topic;
+    event["count"] = current;
+    sink->emitUnlocked(event);
+    reported = current;
+  } catch (...) {
+  }
+}
+
+void MatchTracker::update(int32_t count) noexcept {
+  // Runs on DDS threads (or inside an entity's creation); it must not throw into C code.
+  try {
+    sink->locked([&] {
+      current = count;
+      reportIfChangedUnlocked();
+    });
+  } catch (...) {
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+Controller::Controller(const Options& options, EventSink& sink, Inbox& inbox)
+    : options_(options), sink_(sink), inbox_(inbox), model_(Clock::now()) {
+  const std::array<const char*, kTrackerCount> names{"user_mode",        "user_action",
+                                                     "user_gains",       "user_obs_request",
+                                                     "user_obs",         "user_command"};
+  for (std::size_t i = 0; i < kTrackerCount; ++i) {
+    trackers_[i].topic = names[i];
+    trackers_[i].sink = &sink_;
+    trackers_[i].ready = &ready_;
+  }
+  createEntities();
+  inbox_.setGuard(guard_.get());
+  if (options_.gamepad_demo) {
+    gamepad_on_ = true;
+    gamepad_start_ = gamepad_next_ = Clock::now();
+  }
+}
+
+Controller::~Controller() {
+  // The input thread may still push; it must not touch a guard that is being deleted.
+  inbox_.setGuard(0);
+}
+
+dds_entity_t Controller::createTopic(const dds_topic_descriptor_t* descriptor, const char* name) {
+  const dds_entity_t topic = dds_create_topic(participant_.get(), descriptor, name, nullptr, nullptr);
+  sdk_dds::checkRc(topic, std::string("dds_create_topic(") + name + ")");
+  return topic;
+}
+
+Entity Controller::createReader(dds_entity_t topic, const sdk_dds::TopicConfig& cfg,
+                                MatchTracker& tracker) {
+  // The listener goes in at creation: peers already known are matched during the create
+  // call itself, and a listener set afterwards would miss them.
+  ListenerPtr listener(dds_create_listener(&tracker));
+  dds_lset_subscription_matched(listener.get(), onSubscriptionMatched);
+  const sdk_dds::QosPtr qos = sdk_dds::makeQos(cfg);
+  const dds_entity_t reader = dds_create_reader(participant_.get(), topic, qos.get(), listener.get());
+  sdk_dds::checkRc(reader, "dds_create_reader(" + cfg.name + ")");
+  return Entity(reader);
+}
+
+Entity Controller::createWriter(dds_entity_t topic, const sdk_dds::TopicConfig& cfg,
+                                MatchTracker& tracker) {
+  ListenerPtr listener(dds_create_listener(&tracker));
+  dds_lset_publication_matched(listener.get(), onPublicationMatched);
+  const sdk_dds::QosPtr qos = sdk_dds::makeQos(cfg);
+  const dds_entity_t writer = dds_create_writer(participant_.get(), topic, qos.get(), listener.get());
+  sdk_dds::checkRc(writer, "dds_create_writer(" + cfg.name + ")");
+  return Entity(writer);
+}
+
+void Controller::createEntities() {
+  const dds_entity_t participant =
+      dds_create_participant(static_cast<dds_domainid_t>(options_.domain), nullptr, nullptr);
+  sdk_dds::checkRc(participant, "dds_create_participant");
+  participant_ = Entity(participant);
+
+  // The SDK's catalogue, so QoS and names match by construction; only the depth of our own
+  // readers differs.
+  const sdk_dds::DdsConfig catalogue;
+  const auto readerCfg = [](sdk_dds::TopicConfig cfg) {
+    cfg.depth = kSimReaderDepth;
+    return cfg;
+  };
+  mode_topic_ = Entity(createTopic(&core_dds_UserMode_desc, "user_mode"));
+  command_topic_ = Entity(createTopic(&core_dds_UserCommand_desc, "user_command"));
+  action_topic_ = Entity(createTopic(&core_dds_UserAction_desc, "user_action"));
+  gains_topic_ = Entity(createTopic(&core_dds_UserGains_desc, "user_gains"));
+  obs_request_topic_ = Entity(createTopic(&core_dds_UserObsRequest_desc, "user_obs_request"));
+  obs_topic_ = Entity(createTopic(&core_dds_UserObservation_desc, "user_obs"));
+
+  readers_[kMode] = createReader(mode_topic_.get(), readerCfg(catalogue.user_mode),
+                                 trackers_[kTrackMode]);
+  readers_[kAction] = createReader(action_topic_.get(), readerCfg(catalogue.user_action),
+                                   trackers_[kTrackAction]);
+  readers_[kGains] = createReader(gains_topic_.get(), readerCfg(catalogue.user_gains),
+                                  trackers_[kTrackGains]);
+  readers_[kObsRequest] = createReader(obs_request_topic_.get(),
+                                       readerCfg(catalogue.user_obs_request),
+                                       trackers_[kTrackObsRequest]);
+  obs_writer_ = createWriter(obs_topic_.get(), catalogue.user_obs, trackers_[kTrackObs]);
+  command_writer_ = createWriter(command_topic_.get(), catalogue.user_command,
+                                 trackers_[kTrackCommand]);
+
+  const dds_entity_t waitset = dds_create_waitset(participant_.get());
+  sdk_dds::checkRc(waitset, "dds_create_waitset");
+  waitset_ = Entity(waitset);
+  for (std::size_t i = 0; i < kReaderCount; ++i) {
+    const dds_entity_t cond = dds_create_readcondition(readers_[i].get(), DDS_ANY_STATE);
+    sdk_dds::checkRc(cond, "dds_create_readcondition");
+    conditions_[i] = Entity(cond);
+    sdk_dds::checkRc(dds_waitset_attach(waitset_.get(), cond, static_cast<dds_attach_t>(i)),
+                     "dds_waitset_attach");
+  }
+  const dds_entity_t guard = dds_create_guardcondition(participant_.get());
+  sdk_dds::checkRc(guard, "dds_create_guardcondition");
+  guard_ = Entity(guard);
+  sdk_dds::checkRc(dds_waitset_attach(waitset_.get(), guard, kGuardAttach), "dds_waitset_attach");
+}
+
+void Controller::announceReady() {
+  sink_.locked([&] {
+    Json event = makeEvent("ready");
+    event["domain"] = options_.domain;
+    event["pid"] = static_cast<int64_t>(getpid());
+    sink_.emitUnlocked(event);
+    ready_ = true;
+    for (MatchTracker& tracker : trackers_) tracker.reportIfChangedUnlocked();
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Main loop
+
+dds_duration_t Controller::waitTimeout() const {
+  if (!gamepad_on_) return DDS_INFINITY;
+  const auto left = gamepad_next_ - Clock::now();
+  return std::max<dds_duration_t>(
+      0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
+}
+
+std::string Controller::run() {
+  std::array<dds_attach_t, kReaderCount + 1> triggered{};
+  while (quit_reason_.empty()) {
+    const dds_return_t n =
+        dds_waitset_wait(waitset_.get(), triggered.data(), triggered.size(), waitTimeout());
+    if (n < 0) {
+      sink_.error(std::string("dds_waitset_wait: ") + dds_strretcode(-n));
+      return "error";
+    }
+    bool inbox_woke = false;
+    bool data_woke = false;
+    for (dds_return_t i = 0; i < n && i < static_cast<dds_return_t>(triggered.size()); ++i) {
+      if (triggered[static_cast<std::size_t>(i)] == kGuardAttach) {
+        inbox_woke = true;
+      } else {
+        data_woke = true;
+      }
+    }
+    if (data_woke) serviceReaders();
+    if (inbox_woke) serviceInbox();
+    if (gamepad_on_ && Clock::now() >= gamepad_next_) gamepadTick();
+  }
+  return quit_reason_;
+}
+
+// Takes what every reader holds and handles it in the order the peer wrote it. One peer
+// writes on several topics (an action, then user mode off), and reporting those in writing
+// order matters more than which reader happened to wake the wait set.
+void Controller::serviceReaders() {
+  struct Pending {
+    dds_time_t stamp;
+    std::size_t reader;
+    std::size_t index;
+  };
+  std::array<std::array<void*, kTakeBatch>, kReaderCount> samples{};
+  std::array<std::array<dds_sample_info_t, kTakeBatch>, kReaderCount> infos;
+  std::array<int32_t, kReaderCount> taken{};
+  std::array<Pending, kTakeBatch * kReaderCount> pending;
+  std::size_t pending_count = 0;
+
+  for (std::size_t r = 0; r < kReaderCount; ++r) {
+    samples[r][0] = nullptr;  // a null first slot asks for a loan
+    const dds_return_t n =
+        dds_take(readers_[r].get(), samples[r].data(), infos[r].data(), kTakeBatch, kTakeBatch);
+    taken[r] = n > 0 ? n : 0;
+    for (int32_t i = 0; i < taken[r]; ++i) {
+      const auto idx = static_cast<std::size_t>(i);
+      // Samples without data (a writer went away) are state changes, not samples.
+      if (!infos[r][idx].valid_data || samples[r][idx] == nullptr) continue;
+      pending[pending_count++] = Pending{infos[r][idx].source_timestamp, r, idx};
+    }
+  }
+  std::stable_sort(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pending_count),
+                   [](const Pending& a, const Pending& b) { return a.stamp < b.stamp; });
+  for (std::size_t i = 0; i < pending_count; ++i) {
+    dispatchSample(pending[i].reader, samples[pending[i].reader][pending[i].index]);
+  }
+  for (std::size_t r = 0; r < kReaderCount; ++r) {
+    if (taken[r] > 0) (void)dds_return_loan(readers_[r].get(), samples[r].data(), taken[r]);
+  }
+}
+
+void Controller::dispatchSample(std::size_t reader, const void* sample) {
+  try {
+    switch (reader) {
+      case kObsRequest: onObsRequest(*static_cast<const core_dds_UserObsRequest*>(sample)); break;
+      case kMode: onMode(*static_cast<const core_dds_UserMode*>(sample)); break;
+      case kAction: onAction(*static_cast<const core_dds_UserAction*>(sample)); break;
+      case kGains: onGains(*static_cast<const core_dds_UserGains*>(sample)); break;
+      default: break;
+    }
+  } catch (const std::exception& e) {
+    sink_.error(e.what());
+  }
+}
+
+void Controller::onMode(const core_dds_UserMode& sample) {
+  Json event = makeEvent("sample");
+  event["topic"] = "user_mode";
+  event["enabled"] = sample.enabled;
+  sink_.emit(event);
+}
+
+void Controller::onAction(const core_dds_UserAction& sample) {
+  model_.setAction(sample.value._buffer, sample.value._length, sample.torque_control, Clock::now());
+  Json event = makeEvent("sample");
+  event["topic"] = "user_action";
+  event["value"] = floatsToJson(sample.value._buffer, sample.value._length);
+  event["torque_control"] = sample.torque_control;
+  sink_.emit(event);
+}
+
+void Controller::onGains(const core_dds_UserGains& sample) {
+  model_.setGains(sample.kp._buffer, sample.kp._length, sample.kd._buffer, sample.kd._length,
+                  Clock::now());
+  Json event = makeEvent("sample");
+  event["topic"] = "user_gains";
+  event["kp"] = floatsToJson(sample.kp._buffer, sample.kp._length);
+  event["kd"] = floatsToJson(sample.kd._buffer, sample.kd._length);
+  sink_.emit(event);
+}
+
+void Controller::onObsRequest(const core_dds_UserObsRequest& sample) {
+  // The answer goes out before anything is printed: a benchmark times this path.
+  if (answer_obs_) writeObservation(fixed_);
+  if (!options_.trace_obs) return;
+  Json event = makeEvent("sample");
+  event["topic"] = "user_obs_request";
+  event["request"] = sample.request;
+  sink_.emit(event);
+  if (answer_obs_) {
+    Json published = makeEvent("published");
+    published["topic"] = "user_obs";
+    sink_.emit(published);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Observations
+
+void Controller::fillObservation(const ObsOverrides& overrides, core_dds_UserObservation& out) {
+  model_.observe(Clock::now(), model_obs_);
+  const std::array<std::pair<const float*, std::size_t>, kObsFieldCount> model_fields{{
+      {model_obs_.dof_pos.data(), model_obs_.dof_pos.size()},
+      {model_obs_.dof_vel.data(), model_obs_.dof_vel.size()},
+      {model_obs_.dof_tau.data(), model_obs_.dof_tau.size()},
+      {model_obs_.ang_vel.data(), model_obs_.ang_vel.size()},
+      {model_obs_.proj_grav.data(), model_obs_.proj_grav.size()},
+      {model_obs_.lin_vel.data(), model_obs_.lin_vel.size()},
+      {model_obs_.height_map.data(), model_obs_.height_map.size()},
+  }};
+  std::array<dds_sequence_float*, kObsFieldCount> seqs{&out.dof_pos,   &out.dof_vel,
+                                                       &out.dof_tau,   &out.ang_vel,
+                                                       &out.proj_grav, &out.lin_vel,
+                                                       &out.height_map};
+  for (std::size_t i = 0; i < kObsFieldCount; ++i) {
+    const auto& fixed = overrides.fields[i];
+    const float* data = fixed ? fixed->data() : model_fields[i].first;
+    const std::size_t size = fixed ? fixed->size() : model_fields[i].second;
+    // Borrowed for the write only; release false so DDS never frees our storage.
+    seqs[i]->_maximum = static_cast<uint32_t>(size);
+    seqs[i]->_length = static_cast<uint32_t>(size);
+    seqs[i]->_buffer = size == 0 ? nullptr : const_cast<float*>(data);
+    seqs[i]->_release = false;
+  }
+}
+
+void Controller::writeObservation(const ObsOverrides& overrides) {
+  core_dds_UserObservation sample{};
+  fillObservation(overrides, sample);
+  sdk_dds::checkRc(dds_write(obs_writer_.get(), &sample), "dds_write(user_obs)");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands
+
+void Controller::serviceInbox() {
+  bool triggered = false;
+  (void)dds_take_guardcondition(guard_.get(), &triggered);
+  for (Inbox::Item& item : inbox_.takeAll()) {
+    if (item.signal != 0) {
+      quit_reason_ = item.signal == SIGINT ? "SIGINT" : item.signal == SIGTERM ? "SIGTERM" : "signal";
+      return;
+    }
+    handleLine(item.line);
+    if (!quit_reason_.empty()) return;
+  }
+}
+
+void Controller::handleLine(const std::string& line) {
+  if (line.find_first_not_of(" \t\r") == std::string::npos) return;
+  Json command;
+  try {
+    command = Json::parse(line);
+  } catch (const std::exception& e) {
+    sink_.error(std::string("malformed JSON: ") + e.what());
+    return;
+  }
+  const Json* name = command.is_object() ? member(command, "cmd") : nullptr;
+  if (name == nullptr || !name->is_string()) {
+    sink_.error("a command is an object with a \"cmd\" string");
+    return;
+  }
+  const std::string cmd = name->get<std::string>();
+  try {
+    handleCommand(cmd, command);
+  } catch (const std::exception& e) {
+    Json event = makeEvent("error");
+    event["message"] = e.what();
+    event["cmd"] = cmd;
+    sink_.emit(event);
+    return;
+  }
+  if (cmd == "quit") return;  // acknowledged once the entities are gone
+  Json ok = makeEvent("ok");
+  ok["cmd"] = cmd;
+  sink_.emit(ok);
+}
+
+void Controller::handleCommand(const std::string& name, const Json& command) {
+  if (name == "publish_command") return cmdPublishCommand(command);
+  if (name == "service_mode") return cmdServiceMode(command);
+  if (name == "obs_answer") return cmdObsAnswer(command);
+  if (name == "obs_fixed") return cmdObsFixed(command);
+  if (name == "obs_model") {
+    fixed_ = ObsOverrides{};
+    return;
+  }
+  if (name == "publish_obs") return cmdPublishObs(command);
+  if (name == "gamepad") return cmdGamepad(command);
+  if (name == "status") return cmdStatus();
+  if (name == "quit") {
+    quit_reason_ = "quit";
+    return;
+  }
+  throw ProtocolError("unknown command: " + name);
+}
+
+void Controller::cmdPublishCommand(const Json& command) {
+  const std::vector<float> values = parseFloatList(required(command, "values"), "\"values\"");
+  if (values.size() != 8) throw ProtocolError("\"values\" must hold exactly 8 numbers");
+  std::array<float, 8> slots{};
+  std::copy(values.begin(), values.end(), slots.begin());
+  publishCommand(slots);
+  Json event = makeEvent("published");
+  event["topic"] = "user_command";
+  event["motion_command"] = floatsToJson(slots.data(), slots.size());
+  sink_.emit(event);
+}
+
+void Controller::publishCommand(const std::array<float, 8>& values) {
+  core_dds_UserCommand sample{};
+  std::copy(values.begin(), values.end(), sample.motion_command);
+  sdk_dds::checkRc(dds_write(command_writer_.get(), &sample), "dds_write(user_command)");
+}
+
+void Controller::cmdServiceMode(const Json& command) {
+  const Json& mode_text = required(command, "mode");
+  if (!mode_text.is_string()) throw ProtocolError("\"mode\" must be a string");
+  const auto mode = serviceModeFromText(mode_text.get<std::string>());
+  if (!mode) throw ProtocolError("unknown service mode: " + mode_text.get<std::string>());
+  const Json* message = member(command, "message");
+  if (message != nullptr && !message->is_string()) throw ProtocolError("\"message\" must be a string");
+  options_.service_mode = *mode;
+  if (message != nullptr) options_.reject_message = message->get<std::string>();
+}
+
+void Controller::cmdObsAnswer(const Json& command) {
+  const Json& enabled = required(command, "enabled");
+  if (!enabled.is_boolean()) throw ProtocolError("\"enabled\" must be true or false");
+  answer_obs_ = enabled.get<bool>();
+}
+
+void Controller::cmdObsFixed(const Json& command) {
+  // Replaces the whole fixed set: members not named here come from the model again.
+  fixed_ = parseObsFields(required(command, "fields"));
+}
+
+void Controller::cmdPublishObs(const Json& command) {
+  const Json* fields = member(command, "fields");
+  ObsOverrides overrides = fixed_;
+  if (fields != nullptr) overrides.apply(parseObsFields(*fields));
+  core_dds_UserObservation sample{};
+  fillObservation(overrides, sample);
+  sdk_dds::checkRc(dds_write(obs_writer_.get(), &sample), "dds_write(user_obs)");
+  Json event = makeEvent("published");
+  event["topic"] = "user_obs";
+  const std::array<const dds_sequence_float*, kObsFieldCount> seqs{
+      &sample.dof_pos, &sample.dof_vel, &sample.dof_tau,   &sample.ang_vel,
+      &sample.proj_grav, &sample.lin_vel, &sample.height_map};
+  for (std::size_t i = 0; i < kObsFieldCount; ++i) {
+    event[kObsFieldNames[i]] = floatsToJson(seqs[i]->_buffer, seqs[i]->_length);
+  }
+  sink_.emit(event);
+}
+
+void Controller::cmdGamepad(const Json& command) {
+  const Json& mode = required(command, "mode");
+  if (mode == "none") {
+    gamepad_on_ = false;
+  } else if (mode == "demo") {
+    if (!gamepad_on_) gamepad_start_ = gamepad_next_ = Clock::now();
+    gamepad_on_ = true;
+  } else {
+    throw ProtocolError("\"mode\" must be \"none\" or \"demo\"");
+  }
+}
+
+void Controller::cmdStatus() {
+  const auto subscribed = [](const Entity& reader) {
+    return dds_get_matched_publications(reader.get(), nullptr, 0);
+  };
+  const auto published = [](const Entity& writer) {
+    return dds_get_matched_subscriptions(writer.get(), nullptr, 0);
+  };
+  Json matched = Json::object();
+  matched["user_mode"] = subscribed(readers_[kMode]);
+  matched["user_action"] = subscribed(readers_[kAction]);
+  matched["user_gains"] = subscribed(readers_[kGains]);
+  matched["user_obs_request"] = subscribed(readers_[kObsRequest]);
+  matched["user_obs"] = published(obs_writer_);
+  matched["user_command"] = published(command_writer_);
+  Json event = makeEvent("status");
+  event["matched"] = std::move(matched);
+  event["obs_answer"] = answer_obs_;
+  event["gamepad"] = gamepad_on_ ? "demo" : "none";
+  event["service_mode"] = serviceModeText(options_.service_mode);
+  sink_.emit(event);
+}
+
+void Controller::gamepadTick() {
+  const auto now = Clock::now();
+  const double t = std::chrono::duration<double>(now - gamepad_start_).count();
+  const std::array<float, 8> values = gamepadValues(t);
+  try {
+    publishCommand(values);
+  } catch (const std::exception& e) {
+    sink_.error(e.what());
+  }
+  if (options_.trace_obs) {
+    Json event = makeEvent("published");
+    event["topic"] = "user_command";
+    event["motion_command"] = floatsToJson(values.data(), values.size());
+    event["source"] = "gamepad";
+    sink_.emit(event);
+  }
+  gamepad_next_ += kGamepadPeriod;
+  // After a stall, resume the cadence from now instead of publishing a burst.
+  if (gamepad_next_ < now) gamepad_next_ = now + kGamepadPeriod;
+}
+
+}  // namespace sim

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <dds/dds.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "dds/dds_layer.hpp"
+#include "sim/entity.hpp"
+#include "sim/model.hpp"
+#include "sim/protocol.hpp"
+
+namespace sim {
+
+struct Options {
+  int32_t domain = 1;
+  bool trace_obs = false;
+  bool gamepad_demo = false;
+  ServiceMode service_mode = ServiceMode::accept;
+  std::string reject_message = "rejected by the simulated controller";
+  uint32_t ros_domain = 0;
+};
+
+// What the input thread hands to the main loop: command lines and caught signals.
+// Pushing raises the guard condition, which wakes the main loop's wait set.
+class Inbox {
+ public:
+  struct Item {
+    std::string line;
+    int signal = 0;  // non-zero: a signal arrived, `line` is unused
+  };
+
+  void setGuard(dds_entity_t guard);
+  void pushLine(std::string line);
+  void pushSignal(int signo);
+  std::deque<Item> takeAll();
+
+ private:
+  void wake();
+
+  std::mutex mutex_;
+  std::deque<Item> items_;
+  std::atomic<dds_entity_t> guard_{0};
+};
+
+// Reports a DDS endpoint's matched count whenever it changes. Counts that change before
+// "ready" are held back and reported right after it, so a driver that waits for "ready"
+// first still sees every one.
+struct MatchTracker {
+  const char* topic = "";
+  EventSink* sink = nullptr;
+  const bool* ready = nullptr;
+  int32_t current = 0;
+  int32_t reported = 0;
+
+  void update(int32_t count) noexcept;
+  void reportIfChangedUnlocked() noexcept;
+};
+
+// The simulated robot controller: DDS peer of the six topics, driven by one wait set.
+class Controller {
+ public:
+  Controller(const Options& options, EventSink& sink, Inbox& inbox);
+  Controller(const Controller&) = delete;
+  Controller& operator=(const Controller&) = delete;
+  ~Controller();
+
+  void announceReady();
+  // Serves until a quit command or a signal; returns the reason ("quit", "SIGINT", ...).
+  std::string run();
+
+ private:
+  enum Reader : std::size_t { kObsRequest, kMode, kAction, kGains, kReaderCount };
+  enum Tracker : std::size_t {
+    kTrackMode, kTrackAction, kTrackGains, kTrackObsRequest, kTrackObs, kTrackCommand,
+    kTrackerCount
+  };
+
+  void createEntities();
+  dds_entity_t createTopic(const dds_topic_descriptor_t* descriptor, const char* name);
+  Entity createReader(dds_entity_t topic, const sdk_dds::TopicConfig& cfg, MatchTracker& tracker);
+  Entity createWriter(dds_entity_t topic, const sdk_dds::TopicConfig& cfg, MatchTracker& tracker);
+
+  void serviceReaders();
+  void dispatchSample(std::size_t reader, const void* sample);
+  void onMode(const core_dds_UserMode& sample);
+  void onAction(const core_dds_UserAction& sample);
+  void onGains(const core_dds_UserGains& sample);
+  void onObsRequest(const core_dds_UserObsRequest& sample);
+
+  void fillObservation(const ObsOverrides& overrides, core_dds_UserObservation& out);
+  void writeObservation(const ObsOverrides& overrides);
+
+  void serviceInbox();
+  void handleLine(const std::string& line);
+  void handleCommand(const std::string& name, const Json& command);
+  void cmdPublishCommand(const Json& command);
+  void cmdServiceMode(const Json& command);
+  void cmdObsAnswer(const Json& command);
+  void cmdObsFixed(const Json& command);
+  void cmdPublishObs(const Json& command);
+  void cmdGamepad(const Json& command);
+  void cmdStatus();
+
+  void publishCommand(const std::array<float, 8>& values);
+  void gamepadTick();
+  dds_duration_t waitTimeout() const;
+
+  Options options_;
+  EventSink& sink_;
+  Inbox& inbox_;
+
+  // Listeners point at these, so they are declared before (and outlive) the entities.
+  bool ready_ = false;
+  std::array<MatchTracker, kTrackerCount> trackers_{};
+
+  Model model_;
+  ModelObservation model_obs_{};
+  ObsOverrides fixed_;
+  ObsOverrides no_overrides_;
+  bool answer_obs_ = true;
+  bool gamepad_on_ = false;
+  Clock::time_point gamepad_start_{};
+  Clock::time_point gamepad_next_{};
+  std::string quit_reason_;
+
+  Entity participant_;
+  Entity mode_topic_, command_topic_, action_topic_, gains_topic_, obs_request_topic_, obs_topic_;
+  std::array<Entity, kReaderCount> readers_;
+  Entity obs_writer_;
+  Entity command_writer_;
+  std::array<Entity, kReaderCount> conditions_;
+  Entity guard_;
+  Entity waitset_;
+};
+
+}  // namespace sim

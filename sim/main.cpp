@@ -1,0 +1,307 @@
+// tarvek-sim: the simulated robot controller. See usage() for what it does.
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "sim/controller.hpp"
+#include "sim/protocol.hpp"
+
+namespace {
+
+constexpr std::size_t kMaxLineBytes = 16u << 20;
+
+const char* const kUsage = R"(Usage: tarvek-sim [OPTIONS]
+
+Simulated robot controller: the DDS peer of the SDK's six topics and the server of the
+dynamic parameter service, with a small physical model (two leg joints, two wheels).
+It answers every observation request at once, records what it receives, and is driven
+by JSON lines on standard input; it reports events as JSON lines on standard output.
+
+Options:
+  --domain N            DDS domain id of the six topics (default 1).
+  --trace-obs           Also report every observation request received and every
+                        observation answered (off by default: it slows the answer path
+                        that benchmarks time), and every demo gamepad command published.
+  --gamepad none|demo   demo: publish a slowly varying gamepad command on user_command
+                        at 50 Hz (default none).
+  --service-mode MODE   How /dynamic_param_config is served (default accept):
+                          accept        answer success=true, empty message
+                          reject        answer success=false with the reject message
+                          reject_empty  answer success=false, empty message
+                          silent        receive and report requests, never answer
+                          off           no service at all
+  --reject-message TEXT Message sent in reject mode (default "rejected by the simulated
+                        controller").
+  --ros-domain N        DDS domain of the ROS 2 service (default: ROS_DOMAIN_ID from the
+                        environment, else 0).
+  --help                Show this text and exit.
+
+Environment:
+  CYCLONEDDS_URI        Cyclone DDS configuration. For local use point it at a
+                        loopback-only configuration, for example
+                        file://<repository>/config/cyclonedds-loopback.xml, so that
+                        nothing leaves the machine.
+
+Standard input, one JSON object per line (EOF does not stop the simulator):
+  {"cmd":"publish_command","values":[8 numbers]}   write one user_command sample
+  {"cmd":"service_mode","mode":"accept|reject|reject_empty|silent|off","message":"text"}
+  {"cmd":"obs_answer","enabled":true|false}        resume / stop answering requests
+  {"cmd":"obs_fixed","fields":{"dof_pos":[..],...}} these members of every answer carry
+                                                   exactly these values ([] = empty);
+                                                   replaces any earlier obs_fixed
+  {"cmd":"obs_model"}                              all members from the model again
+  {"cmd":"publish_obs","fields":{...}}             publish one observation now
+  {"cmd":"gamepad","mode":"none|demo"}
+  {"cmd":"status"}                                 report matched counts
+  {"cmd":"quit"}                                   delete all entities and exit
+Every accepted command is acknowledged with {"event":"ok","cmd":NAME} once it took
+effect; a refused one gives {"event":"error","message":...}.
+
+Standard output, one JSON object per line, each with "event" and "t" (CLOCK_MONOTONIC
+seconds): ready, matched, sample, published, ok, error, status, service_request,
+service_reply, exit.
+
+SIGINT and SIGTERM stop the simulator cleanly, as {"cmd":"quit"} does.
+)";
+
+struct ParseResult {
+  sim::Options options;
+  bool help = false;
+  std::string error;
+};
+
+std::optional<long long> parseInteger(const std::string& text, int base = 10) {
+  if (text.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, base);
+  if (errno != 0 || end == text.c_str() || *end != '\0') return std::nullopt;
+  return value;
+}
+
+// ROS_DOMAIN_ID is read the way ROS reads it: strtoul with base 0, trailing text allowed
+// unless nothing was parsed.
+std::optional<uint32_t> rosDomainFromEnvironment() {
+  const char* text = std::getenv("ROS_DOMAIN_ID");
+  if (text == nullptr || *text == '\0') return 0u;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 0);
+  if (errno != 0 || value > UINT32_MAX || (value == 0 && *end != '\0')) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+ParseResult parseArguments(int argc, char** argv) {
+  ParseResult result;
+  bool ros_domain_given = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= argc) return std::nullopt;
+      return std::string(argv[++i]);
+    };
+    if (arg == "--help" || arg == "-h") {
+      result.help = true;
+    } else if (arg == "--trace-obs") {
+      result.options.trace_obs = true;
+    } else if (arg == "--domain") {
+      const auto text = value();
+      const auto number = text ? parseInteger(*text) : std::nullopt;
+      if (!number || *number < 0 || *number > INT32_MAX) {
+        result.error = "--domain needs a non-negative integer";
+        return result;
+      }
+      result.options.domain = static_cast<int32_t>(*number);
+    } else if (arg == "--gamepad") {
+      const auto text = value();
+      if (!text || (*text != "none" && *text != "demo")) {
+        result.error = "--gamepad needs none or demo";
+        return result;
+      }
+      result.options.gamepad_demo = *text == "demo";
+    } else if (arg == "--service-mode") {
+      const auto text = value();
+      const auto mode = text ? sim::serviceModeFromText(*text) : std::nullopt;
+      if (!mode) {
+        result.error = "--service-mode needs accept, reject, reject_empty, silent or off";
+        return result;
+      }
+      result.options.service_mode = *mode;
+    } else if (arg == "--reject-message") {
+      const auto text = value();
+      if (!text) {
+        result.error = "--reject-message needs a text";
+        return result;
+      }
+      result.options.reject_message = *text;
+    } else if (arg == "--ros-domain") {
+      const auto text = value();
+      const auto number = text ? parseInteger(*text) : std::nullopt;
+      if (!number || *number < 0 || *number > INT32_MAX) {
+        result.error = "--ros-domain needs a non-negative integer";
+        return result;
+      }
+      result.options.ros_domain = static_cast<uint32_t>(*number);
+      ros_domain_given = true;
+    } else {
+      result.error = "unknown option: " + arg;
+      return result;
+    }
+  }
+  if (!ros_domain_given && !result.help) {
+    const auto domain = rosDomainFromEnvironment();
+    if (!domain) {
+      result.error = "ROS_DOMAIN_ID is not a valid domain id";
+      return result;
+    }
+    result.options.ros_domain = *domain;
+  }
+  return result;
+}
+
+// Reads stdin lines and caught signals on one thread and hands both to the main loop.
+// Signals arrive through a signalfd, so no handler runs in an arbitrary thread and the main
+// loop ends through its normal path, deleting every entity.
+class InputThread {
+ public:
+  InputThread(sim::Inbox& inbox, sim::EventSink& sink, int signal_fd)
+      : inbox_(inbox), sink_(sink), signal_fd_(signal_fd), wake_fd_(eventfd(0, EFD_CLOEXEC)) {
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~InputThread() {
+    const uint64_t one = 1;
+    if (wake_fd_ >= 0) (void)!write(wake_fd_, &one, sizeof one);
+    if (thread_.joinable()) thread_.join();
+    if (wake_fd_ >= 0) close(wake_fd_);
+  }
+  InputThread(const InputThread&) = delete;
+  InputThread& operator=(const InputThread&) = delete;
+
+ private:
+  void loop() {
+    pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {signal_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    for (;;) {
+      const int n = poll(fds, 3, -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        sink_.error(std::string("poll: ") + std::strerror(errno));
+        return;
+      }
+      if (fds[2].revents != 0) return;
+      if (fds[1].revents & POLLIN) readSignal();
+      // EOF or a closed descriptor: stop reading stdin but keep running (stdin may be
+      // /dev/null while a test drives the simulator only through DDS and signals).
+      if (fds[0].revents != 0 && !readInput()) fds[0].fd = -1;
+    }
+  }
+
+  void readSignal() {
+    signalfd_siginfo info{};
+    if (read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      inbox_.pushSignal(static_cast<int>(info.ssi_signo));
+    }
+  }
+
+  // False once stdin is exhausted.
+  bool readInput() {
+    char buffer[65536];
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) {
+      if (!pending_.empty() && !discarding_) inbox_.pushLine(std::move(pending_));
+      pending_.clear();
+      return false;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+      const char c = buffer[i];
+      if (c == '\n') {
+        if (!discarding_) inbox_.pushLine(std::move(pending_));
+        pending_.clear();
+        discarding_ = false;
+      } else if (!discarding_) {
+        pending_.push_back(c);
+        if (pending_.size() > kMaxLineBytes) {
+          sink_.error("input line longer than 16 MiB ignored");
+          pending_.clear();
+          discarding_ = true;
+        }
+      }
+    }
+    return true;
+  }
+
+  sim::Inbox& inbox_;
+  sim::EventSink& sink_;
+  int signal_fd_;
+  int wake_fd_;
+  std::string pending_;
+  bool discarding_ = false;
+  std::thread thread_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const ParseResult parsed = parseArguments(argc, argv);
+  if (parsed.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "tarvek-sim: %s\nTry 'tarvek-sim --help'.\n", parsed.error.c_str());
+    return 2;
+  }
+
+  // Before any thread exists (DDS starts its own), so every thread inherits the mask and
+  // the signals reach only the signalfd.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // A driver that closes our stdout must not kill us mid-teardown.
+  signal(SIGPIPE, SIG_IGN);
+  const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    std::perror("tarvek-sim: signalfd");
+    return 1;
+  }
+
+  sim::EventSink sink(stdout);
+  sim::Inbox inbox;
+  InputThread input(inbox, sink, signal_fd);
+  std::string reason;
+  int status = 0;
+  try {
+    sim::Controller controller(parsed.options, sink, inbox);
+    controller.announceReady();
+    reason = controller.run();
+  } catch (const std::exception& e) {
+    sink.error(e.what());
+    reason = "error";
+    status = 1;
+  }
+  // The controller, and with it the participant, is gone by now.
+  if (reason == "quit") {
+    sim::Json ok = sim::makeEvent("ok");
+    ok["cmd"] = "quit";
+    sink.emit(ok);
+  }
+  sim::Json exit_event = sim::makeEvent("exit");
+  exit_event["reason"] = reason;
+  sink.emit(exit_event);
+  if (reason == "error") status = 1;
+  return status;
+}
