@@ -39,6 +39,7 @@ class Server {
   RequestWait waitForRequest(std::chrono::nanoseconds timeout) {
     const detail::Deadline deadline(timeout);
     for (;;) {
+      if (!core_.contextValid()) return RequestWait::Interrupted;
       if (!next_) next_ = takeValid();
       if (next_) return RequestWait::Ready;
       const RequestWait woke = core_.waitForRequest(deadline);
