@@ -16,6 +16,7 @@ namespace {
 constexpr int32_t kSimReaderDepth = 64;
 constexpr uint32_t kTakeBatch = 64;
 constexpr dds_attach_t kGuardAttach = 100;
+constexpr dds_attach_t kServiceAttach = 101;
 constexpr auto kGamepadPeriod = std::chrono::milliseconds(20);
 
 std::array<float, 8> gamepadValues(double t) {
@@ -212,7 +213,9 @@ void Controller::createEntities() {
   command_writer_ = createWriter(command_topic_.get(), catalogue.user_command,
                                  trackers_[kTrackCommand]);
 
-  const dds_entity_t waitset = dds_create_waitset(participant_.get());
+  // Owned by the library rather than our participant: the service's request reader lives in
+  // the ROS 2 participant, possibly on another domain, and must wake the same wait.
+  const dds_entity_t waitset = dds_create_waitset(DDS_CYCLONEDDS_HANDLE);
   sdk_dds::checkRc(waitset, "dds_create_waitset");
   waitset_ = Entity(waitset);
   for (std::size_t i = 0; i < kReaderCount; ++i) {
@@ -226,6 +229,10 @@ void Controller::createEntities() {
   sdk_dds::checkRc(guard, "dds_create_guardcondition");
   guard_ = Entity(guard);
   sdk_dds::checkRc(dds_waitset_attach(waitset_.get(), guard, kGuardAttach), "dds_waitset_attach");
+
+  service_ = std::make_unique<ParamService>(options_.service_mode, options_.reject_message,
+                                            options_.ros_domain, sink_);
+  service_->attachTo(waitset_.get(), kServiceAttach);
 }
 
 void Controller::announceReady() {
@@ -233,6 +240,8 @@ void Controller::announceReady() {
     Json event = makeEvent("ready");
     event["domain"] = options_.domain;
     event["pid"] = static_cast<int64_t>(getpid());
+    event["ros_domain"] = service_->rosDomain();
+    event["service_mode"] = serviceModeText(service_->mode());
     sink_.emitUnlocked(event);
     ready_ = true;
     for (MatchTracker& tracker : trackers_) tracker.reportIfChangedUnlocked();
@@ -250,7 +259,7 @@ dds_duration_t Controller::waitTimeout() const {
 }
 
 std::string Controller::run() {
-  std::array<dds_attach_t, kReaderCount + 1> triggered{};
+  std::array<dds_attach_t, kReaderCount + 2> triggered{};
   while (quit_reason_.empty()) {
     const dds_return_t n =
         dds_waitset_wait(waitset_.get(), triggered.data(), triggered.size(), waitTimeout());
@@ -259,15 +268,20 @@ std::string Controller::run() {
       return "error";
     }
     bool inbox_woke = false;
+    bool service_woke = false;
     bool data_woke = false;
     for (dds_return_t i = 0; i < n && i < static_cast<dds_return_t>(triggered.size()); ++i) {
-      if (triggered[static_cast<std::size_t>(i)] == kGuardAttach) {
+      const dds_attach_t which = triggered[static_cast<std::size_t>(i)];
+      if (which == kGuardAttach) {
         inbox_woke = true;
+      } else if (which == kServiceAttach) {
+        service_woke = true;
       } else {
         data_woke = true;
       }
     }
     if (data_woke) serviceReaders();
+    if (service_woke) serviceRequests();
     if (inbox_woke) serviceInbox();
     if (gamepad_on_ && Clock::now() >= gamepad_next_) gamepadTick();
   }
@@ -363,6 +377,14 @@ void Controller::onObsRequest(const core_dds_UserObsRequest& sample) {
     Json published = makeEvent("published");
     published["topic"] = "user_obs";
     sink_.emit(published);
+  }
+}
+
+void Controller::serviceRequests() {
+  try {
+    service_->handleRequests();
+  } catch (const std::exception& e) {
+    sink_.error(e.what());
   }
 }
 
@@ -492,8 +514,9 @@ void Controller::cmdServiceMode(const Json& command) {
   if (!mode) throw ProtocolError("unknown service mode: " + mode_text.get<std::string>());
   const Json* message = member(command, "message");
   if (message != nullptr && !message->is_string()) throw ProtocolError("\"message\" must be a string");
-  options_.service_mode = *mode;
-  if (message != nullptr) options_.reject_message = message->get<std::string>();
+  std::optional<std::string> text;
+  if (message != nullptr) text = message->get<std::string>();
+  service_->setMode(*mode, std::move(text));
 }
 
 void Controller::cmdObsAnswer(const Json& command) {
@@ -555,7 +578,7 @@ void Controller::cmdStatus() {
   event["matched"] = std::move(matched);
   event["obs_answer"] = answer_obs_;
   event["gamepad"] = gamepad_on_ ? "demo" : "none";
-  event["service_mode"] = serviceModeText(options_.service_mode);
+  event["service_mode"] = serviceModeText(service_->mode());
   sink_.emit(event);
 }
 

@@ -6,12 +6,14 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "dds/dds_layer.hpp"
 #include "sim/entity.hpp"
 #include "sim/model.hpp"
+#include "sim/param_service.hpp"
 #include "sim/protocol.hpp"
 
 namespace sim {
@@ -91,6 +93,7 @@ class Controller {
   void onAction(const core_dds_UserAction& sample);
   void onGains(const core_dds_UserGains& sample);
   void onObsRequest(const core_dds_UserObsRequest& sample);
+  void serviceRequests();
 
   void fillObservation(const ObsOverrides& overrides, core_dds_UserObservation& out);
   void writeObservation(const ObsOverrides& overrides);
@@ -136,6 +139,8 @@ class Controller {
   std::array<Entity, kReaderCount> conditions_;
   Entity guard_;
   Entity waitset_;
+  // Detaches from the wait set on destruction, so it goes first.
+  std::unique_ptr<ParamService> service_;
 };
 
 }  // namespace sim

@@ -31,6 +31,11 @@ double monotonicSeconds();
 // {"event": name, "t": now}; callers append their fields.
 Json makeEvent(const char* name);
 
+// A number for an event. JSON has no infinities or NaN, but the readers of our events
+// (Python's json module among them) accept the literals Infinity, -Infinity and NaN, and
+// a controller must be able to report exactly what it received; so non-finite values are
+// carried as marked strings and written as those literals.
+Json jsonNumber(double value);
 Json floatsToJson(const float* values, std::size_t count);
 
 // Writes whole lines and flushes each one. DDS listener threads and the main loop both emit,
