@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -19,5 +20,12 @@ std::string formatRuntimeState(const sdk_dds::FloatVector& kp, const sdk_dds::Fl
 // writing" when no file can be created there.
 void writeRuntimeState(const std::filesystem::path& path, const sdk_dds::FloatVector& kp,
                        const sdk_dds::FloatVector& kd);
+
+// Reads four kp and four kd values over the defaults already in `kp` and `kd`, with the
+// stream-extraction rules: a failed read stops, keeping what earlier reads stored. A
+// missing, unreadable, malformed or foreign file (not a regular file owned by this user or
+// root) leaves the defaults. Never throws.
+void readRuntimeState(const std::filesystem::path& path, std::array<float, 4>& kp,
+                      std::array<float, 4>& kd) noexcept;
 
 }  // namespace robot

@@ -155,6 +155,10 @@ class Sim:
             self.proc.send_signal(signal.SIGCONT)
             self.proc.kill()
         self.proc.wait(timeout=10)
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
         self._log.close()
         self._reader.close()
 

@@ -172,7 +172,8 @@ def test_set_gains_without_controller_waits_boundedly_once(domain, state_dir):
     assert second < 0.1
 
 
-def test_destroying_a_robot_in_user_mode_sends_the_finish_samples(r, sim):
+def test_destroying_a_robot_in_user_mode_sends_the_finish_samples(sim, domain, state_dir):
+    r = robot.Robot(domain)  # owned by the test alone, so `del` really destroys it
     r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
     r.do_action([4, 3, 2, 1])
     mark = sim.mark()
@@ -183,7 +184,8 @@ def test_destroying_a_robot_in_user_mode_sends_the_finish_samples(r, sim):
     assert got == [("user_action", False)]
 
 
-def test_destroying_a_robot_not_in_user_mode_sends_nothing(r, sim):
+def test_destroying_a_robot_not_in_user_mode_sends_nothing(sim, domain, state_dir):
+    r = robot.Robot(domain)
     r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
     sim.wait_sample("user_gains")
     mark = sim.mark()

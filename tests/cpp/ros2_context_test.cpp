@@ -67,7 +67,7 @@ void installPreviousHandlers() {
 
 void initialisationErrors() {
   CHECK(!ros2::Context::global().isValid());
-  CHECK_THROWS_MSG(ros2::Node("early"), std::runtime_error, "ros2 context is not initialised");
+  CHECK_THROWS_MSG(ros2::Node("early"), std::runtime_error, "ros2 context is not initialised or was shut down");
   setenv("ROS_DOMAIN_ID", "abc", 1);
   CHECK_THROWS_MSG(ros2::Context::global().init("ros2_context_test"), std::runtime_error,
                    "ROS_DOMAIN_ID is not a number: 'abc'");
@@ -114,7 +114,7 @@ void sigintInterruptsWait() {
   CHECK(pair.client.wait(pending, 2s, response) == ros2::WaitResult::Interrupted);
   CHECK(pair.server.waitForRequest(2s) == ros2::RequestWait::Interrupted);
   CHECK(millisSince(after) < 500.0);
-  CHECK_THROWS_MSG(ros2::Node("late"), std::runtime_error, "ros2 context is not initialised");
+  CHECK_THROWS_MSG(ros2::Node("late"), std::runtime_error, "ros2 context is not initialised or was shut down");
 }
 
 void reinitialiseAndShutDown() {

@@ -1,0 +1,108 @@
+"""Round trip of Robot.get_obs against the simulated controller, beside the raw DDS
+round trip of ddsperf's wait-set ping-pong with a payload of an observation's size, on the
+same loopback configuration. Prints figures and ratios; asserts nothing.
+
+    .venv/bin/python bench/robot_bench.py [--calls 10000] [--domain 120]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+os.environ.setdefault("CYCLONEDDS_URI", f"file://{ROOT / 'config' / 'cyclonedds-loopback.xml'}")
+
+
+def percentile(sorted_values: list[float], p: float) -> float:
+    k = min(len(sorted_values) - 1, max(0, round(p / 100 * (len(sorted_values) - 1))))
+    return sorted_values[k]
+
+
+def start_sim(domain: int, *args: str) -> subprocess.Popen:
+    exe = Path(sys.prefix) / "bin" / "tarvek-sim"
+    proc = subprocess.Popen([str(exe), "--domain", str(domain), *args], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+    for line in proc.stdout:
+        if '"ready"' in line:
+            break
+    # Keep reading so the simulator never blocks on a full pipe.
+    import threading
+
+    threading.Thread(target=lambda: [None for _ in proc.stdout], daemon=True).start()
+    return proc
+
+
+def bench_get_obs(domain: int, calls: int) -> tuple[float, float]:
+    import robot
+
+    sim = start_sim(domain)
+    try:
+        with tempfile.TemporaryDirectory() as tmp:
+            os.environ["TMPDIR"] = tmp
+            r = robot.Robot(domain)
+            r.set_gains([20.0] * 4, [0.5] * 4)
+            for _ in range(500):  # discovery, caches, first allocations
+                r.get_obs()
+            samples = []
+            clock = time.perf_counter_ns
+            for _ in range(calls):
+                t0 = clock()
+                r.get_obs()
+                samples.append((clock() - t0) / 1000.0)
+            r.finish()
+            del r
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)
+    samples.sort()
+    return statistics.median(samples), percentile(samples, 99)
+
+
+_LINE = re.compile(r"size 160 mean [\d.]+us min [\d.]+us 50% ([\d.]+)us 90% [\d.]+us 99% ([\d.]+)us")
+
+
+def bench_ddsperf(domain: int, seconds: int) -> tuple[float, float] | None:
+    pong = subprocess.Popen(["ddsperf", "-i", str(domain), "pong", "waitset"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        out = subprocess.run(["ddsperf", "-i", str(domain), "-D", str(seconds), "ping", "size", "160",
+                              "waitset"], capture_output=True, text=True, timeout=seconds + 30).stdout
+    finally:
+        pong.terminate()
+        pong.wait(timeout=10)
+    rows = [(float(m.group(1)), float(m.group(2))) for m in _LINE.finditer(out)]
+    if len(rows) < 2:
+        return None
+    rows = rows[1:]  # the first second includes discovery
+    # ddsperf reports half the round trip; double it to compare like with like.
+    return 2 * statistics.median(r[0] for r in rows), 2 * statistics.median(r[1] for r in rows)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--calls", type=int, default=10000)
+    ap.add_argument("--domain", type=int, default=120)
+    ap.add_argument("--ddsperf-seconds", type=int, default=6)
+    args = ap.parse_args()
+
+    med, p99 = bench_get_obs(args.domain, args.calls)
+    print(f"get_obs round trip over {args.calls} calls: median {med:.1f} us, p99 {p99:.1f} us")
+    raw = bench_ddsperf(args.domain + 1, args.ddsperf_seconds)
+    if raw is None:
+        print("ddsperf: no figures (is cyclonedds-tools installed?)")
+        return
+    rmed, rp99 = raw
+    print(f"ddsperf ping-pong (waitset, 160 B) round trip: median {rmed:.1f} us, p99 {rp99:.1f} us")
+    print(f"ratio get_obs / ddsperf: median {med / rmed:.2f}x, p99 {p99 / rp99:.2f}x (aim: <= 1.5x)")
+
+
+if __name__ == "__main__":
+    main()
