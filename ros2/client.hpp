@@ -18,6 +18,7 @@ struct PendingRequest {
 };
 
 // Service: a service type such as core::srv::DynamicParam (see dynamic_param_service.hpp).
+// One thread at a time may use a client; the pending requests are not locked.
 template <class Service>
 class Client {
  public:

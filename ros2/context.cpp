@@ -31,11 +31,13 @@ int slotOf(int signum) { return signum == SIGINT ? 0 : 1; }
 void onSignal(int signum, siginfo_t* info, void* ucontext) {
   const int savedErrno = errno;
   const struct sigaction& previous = g_previous[slotOf(signum)];
-  if ((previous.sa_flags & SA_SIGINFO) != 0) {
-    if (previous.sa_sigaction != nullptr) previous.sa_sigaction(signum, info, ucontext);
-  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
-             previous.sa_handler != nullptr) {
-    previous.sa_handler(signum);
+  // Checked through sa_handler whatever the flags: SA_SIGINFO with SIG_IGN is possible.
+  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    if ((previous.sa_flags & SA_SIGINFO) != 0) {
+      previous.sa_sigaction(signum, info, ucontext);
+    } else {
+      previous.sa_handler(signum);
+    }
   }
   const uint64_t generation = g_validGeneration.exchange(0);
   // DDS calls are not async-signal-safe: the watcher thread does the waking.
@@ -234,7 +236,7 @@ uint32_t Context::domainId() const {
 
 std::shared_ptr<detail::ContextState> Context::state() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!current_ || !current_->valid()) throw std::runtime_error("ros2 context is not initialised");
+  if (!current_ || !current_->valid()) throw std::runtime_error("ros2 context is not initialised or was shut down");
   return current_;
 }
 

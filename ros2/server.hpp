@@ -17,6 +17,7 @@ struct RequestId {
   dds_instance_handle_t writer = 0;  // the client's request writer
 };
 
+// One thread at a time may use a server.
 template <class Service>
 class Server {
  public:
