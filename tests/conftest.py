@@ -26,6 +26,11 @@ os.environ["CYCLONEDDS_URI"] = LOOPBACK_URI
 _DOMAINS = list(range(2, 100))
 random.shuffle(_DOMAINS)
 _domain_cycle = itertools.cycle(_DOMAINS)
+# The ROS 2 context is process-wide: every Joystick built in this process joins the domain
+# of the first one, so in-process tests share one ROS 2 domain outside the DDS range.
+# Tests that need a fresh context run their Joystick in a process of its own.
+SESSION_ROS_DOMAIN = random.randrange(200, 230)
+_ros_cycle = itertools.cycle(random.sample(range(100, 200), 100))
 
 
 def sim_executable() -> str:
@@ -38,6 +43,12 @@ def sim_executable() -> str:
 @pytest.fixture
 def domain() -> int:
     return next(_domain_cycle)
+
+
+@pytest.fixture
+def fresh_ros_domain() -> int:
+    """A ROS 2 domain for a test whose Joystick runs in a process of its own."""
+    return next(_ros_cycle)
 
 
 @pytest.fixture
@@ -151,9 +162,15 @@ class Sim:
         self.proc.send_signal(signal.SIGCONT)
 
     def close(self) -> None:
+        # A clean exit tells peers at once that its participants are gone; a kill would leave
+        # them in this process's discovery data until their leases expire.
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGCONT)
-            self.proc.kill()
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
         self.proc.wait(timeout=10)
         try:
             self.proc.stdin.close()
@@ -183,3 +200,10 @@ def start_sim(tmp_path, domain):
 @pytest.fixture
 def sim(start_sim) -> Sim:
     return start_sim("--trace-obs")
+
+
+@pytest.fixture
+def jsim(start_sim) -> Sim:
+    """A simulated controller that also serves the configuration service on the ROS 2
+    domain of this process's Joystick objects."""
+    return start_sim("--ros-domain", str(SESSION_ROS_DOMAIN))
