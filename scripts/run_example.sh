@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The SDK's main job on a machine without a robot: set up, start the simulated controller
+# on the loopback-only configuration, run the example policy against it, stop it.
+# Extra arguments go to the example (see examples/stand_and_steer.py --help).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$root/scripts/setup.sh"
+export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
+dds_domain="${TARVEK_DDS_DOMAIN:-1}"
+ros2_domain="${TARVEK_ROS2_DOMAIN:-0}"
+
+mkdir -p "$root/build"
+log="$root/build/simulator.log"
+"$root/.venv/bin/tarvek-sim" --domain "$dds_domain" --ros-domain "$ros2_domain" \
+  --gamepad demo </dev/null >"$log" 2>&1 &
+sim=$!
+trap 'kill -TERM "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
+for _ in $(seq 200); do
+  grep -q '"ready"' "$log" && break
+  kill -0 "$sim" 2>/dev/null || { cat "$log"; exit 1; }
+  sleep 0.05
+done
+echo "simulated controller running (DDS domain $dds_domain, ROS 2 domain $ros2_domain)"
+"$root/.venv/bin/python" "$root/examples/stand_and_steer.py" \
+  --dds-domain "$dds_domain" --ros2-domain "$ros2_domain" "$@"
