@@ -11,9 +11,31 @@ namespace {
 
 constexpr dds_duration_t kAckTimeout = DDS_SECS(1);
 constexpr auto kObsDeadline = std::chrono::seconds(10);
-// How long the first setGains waits for the controller's gains reader to be discovered.
-// A volatile sample written before that is silently lost while the call reports success.
-constexpr dds_duration_t kGainsDiscoveryWait = DDS_SECS(1);
+// How long the first setGains waits for the controller's readers to be discovered. A
+// volatile sample written before that is silently lost while the call reports success.
+constexpr dds_duration_t kDiscoveryWait = DDS_SECS(1);
+
+// True once `writer` has a matched reader; false when the deadline passes first.
+bool waitForMatchedReader(dds_entity_t participant, dds_entity_t writer, dds_time_t deadline) {
+  dds_publication_matched_status_t status{};
+  if (dds_get_publication_matched_status(writer, &status) < 0) return false;
+  if (status.current_count > 0) return true;
+  const dds_entity_t waitset = dds_create_waitset(participant);
+  if (waitset < 0) return false;
+  bool matched = false;
+  if (dds_set_status_mask(writer, DDS_PUBLICATION_MATCHED_STATUS) >= 0 &&
+      dds_waitset_attach(waitset, writer, 0) >= 0) {
+    while (dds_get_publication_matched_status(writer, &status) >= 0) {
+      if (status.current_count > 0) {
+        matched = true;
+        break;
+      }
+      if (dds_waitset_wait_until(waitset, nullptr, 0, deadline) <= 0) break;
+    }
+  }
+  (void)dds_delete(waitset);
+  return matched;
+}
 
 }  // namespace
 
@@ -86,32 +108,27 @@ void Robot::checkLength(const FloatVector& v, const std::string& name) {
   }
 }
 
-void Robot::waitForGainsReader() {
-  // Only the first call waits, and only while nothing has matched: without a controller,
-  // later calls must not stall, and once matched the wait returns at once anyway.
-  if (gains_reader_waited_) return;
-  gains_reader_waited_ = true;
-  const dds_entity_t writer = dds_->endpoints.user_gains_writer;
-  dds_publication_matched_status_t status{};
-  if (dds_get_publication_matched_status(writer, &status) < 0 || status.current_count > 0) return;
-  const dds_entity_t waitset = dds_create_waitset(dds_->endpoints.participant);
-  if (waitset < 0) return;
-  if (dds_set_status_mask(writer, DDS_PUBLICATION_MATCHED_STATUS) >= 0 &&
-      dds_waitset_attach(waitset, writer, 0) >= 0) {
-    const dds_time_t deadline = dds_time() + kGainsDiscoveryWait;
-    while (dds_get_publication_matched_status(writer, &status) >= 0 &&
-           status.current_count == 0 && dds_time() < deadline) {
-      if (dds_waitset_wait_until(waitset, nullptr, 0, deadline) <= 0) break;
-    }
+void Robot::waitForControllerReaders() {
+  // Only the first call waits, and at most once per Robot: without a controller later calls
+  // must not stall, and once discovery is done the checks return at once anyway. All four
+  // writers are included so that the first action after the gains is not lost either; their
+  // matches usually complete together with the gains writer's.
+  if (controller_waited_) return;
+  controller_waited_ = true;
+  const sdk_dds::DdsEndpoints& ep = dds_->endpoints;
+  const dds_time_t deadline = dds_time() + kDiscoveryWait;
+  for (const dds_entity_t writer :
+       {ep.user_gains_writer, ep.user_mode_writer, ep.user_action_writer,
+        ep.user_obs_request_writer}) {
+    if (!waitForMatchedReader(ep.participant, writer, deadline)) return;
   }
-  (void)dds_delete(waitset);
 }
 
 void Robot::setGains(const FloatVector& kp, const FloatVector& kd) {
   checkLength(kp, "kp");
   checkLength(kd, "kd");
   dds_->ensure();
-  waitForGainsReader();
+  waitForControllerReaders();
   core_dds_UserGains sample{};
   sample.kp = sdk_dds::borrowSequence(kp);
   sample.kd = sdk_dds::borrowSequence(kd);

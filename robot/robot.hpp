@@ -35,7 +35,7 @@ class Robot {
   void sendUserMode(bool enabled);
   void sendAction(const FloatVector& values, bool torque);
   void finishSequence();
-  void waitForGainsReader();
+  void waitForControllerReaders();
   static void checkLength(const FloatVector& v, const std::string& name);
 
   int32_t wait_obs_timeout_ms_;
@@ -45,7 +45,7 @@ class Robot {
   FloatVector last_action_;
   std::filesystem::path runtime_state_path_;
   std::unique_ptr<sdk_dds::DdsContext> dds_;
-  bool gains_reader_waited_ = false;
+  bool controller_waited_ = false;
 };
 
 }  // namespace robot

@@ -8,14 +8,7 @@ import pytest
 import robot
 
 F32_0_1 = 0.10000000149011612
-
-
-@pytest.fixture
-def r(sim, domain, state_dir):
-    rb = robot.Robot(domain)
-    for topic in ("user_mode", "user_action", "user_gains", "user_obs_request"):
-        sim.wait_matched(topic)
-    return rb
+GAINS = ([1, 2, 3, 4], [1, 2, 3, 4])
 
 
 def modes(sim, start=0):
@@ -23,33 +16,53 @@ def modes(sim, start=0):
 
 
 def quiet_for(sim, start, seconds=0.3):
-    """Events after `start` once the simulator had time to report any stragglers."""
+    """Samples after `start`, once the simulator had time to report any stragglers."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         time.sleep(0.01)
     return [e for e in sim.poll()[start:] if e.get("event") == "sample"]
 
 
+@pytest.fixture
+def fresh(sim, domain, state_dir):
+    """A Robot the controller has discovered, with nothing sent yet."""
+    rb = robot.Robot(domain)
+    for topic in ("user_mode", "user_action", "user_gains", "user_obs_request"):
+        sim.wait_matched(topic)
+    return rb
+
+
+@pytest.fixture
+def r(fresh, sim):
+    """A Robot with gains set. The first set_gains also waits until this side has discovered
+    the controller's readers, so nothing written afterwards can be lost to discovery."""
+    fresh.set_gains(*GAINS)
+    sim.wait_sample("user_gains")
+    return fresh
+
+
 def test_enable_user_mode_twice_writes_one_sample(r, sim):
+    mark = sim.mark()
     r.enable_user_mode()
     r.enable_user_mode()
-    sim.wait_sample("user_mode", enabled=True)
-    assert [e["topic"] for e in quiet_for(sim, 0)] == ["user_mode"]
+    sim.wait_sample("user_mode", start=mark, enabled=True)
+    assert [e["topic"] for e in quiet_for(sim, mark)] == ["user_mode"]
 
 
-def test_finish_on_a_new_robot_writes_nothing(r, sim):
+def test_finish_on_a_new_robot_writes_nothing(fresh, sim):
     t = time.monotonic()
-    r.finish()
+    fresh.finish()
     assert time.monotonic() - t < 0.1
     assert quiet_for(sim, 0) == []
 
 
 def test_finish_sequence_and_repeat(r, sim):
+    mark = sim.mark()
     r.enable_user_mode()
     r.finish()
-    # finish returned only after the controller acknowledged, so both samples are there.
-    sim.wait_sample("user_mode", enabled=False)
-    got = [(e["topic"], e.get("value"), e.get("torque_control"), e.get("enabled")) for e in quiet_for(sim, 0)]
+    sim.wait_sample("user_mode", start=mark, enabled=False)
+    got = [(e["topic"], e.get("value"), e.get("torque_control"), e.get("enabled"))
+           for e in quiet_for(sim, mark)]
     assert got == [
         ("user_mode", None, None, True),
         ("user_action", [0.0, 0.0, 0.0, 0.0], False, None),
@@ -61,9 +74,9 @@ def test_finish_sequence_and_repeat(r, sim):
 
 
 def test_finish_resends_the_last_action_without_torque(r, sim):
-    r.set_gains([1, 2, 3, 4], [0.1, 0.2, 0.3, 0.4])
     r.do_action([0.5, -0.5, 1.5, 2.5], torque_ctrl=True)
     r.finish()
+    sim.wait_sample("user_mode", enabled=False)
     actions = sim.samples("user_action")
     assert [(a["value"], a["torque_control"]) for a in actions] == [
         ([0.5, -0.5, 1.5, 2.5], True),
@@ -73,12 +86,13 @@ def test_finish_resends_the_last_action_without_torque(r, sim):
 
 
 def test_do_action_after_finish_switches_user_mode_back_on(r, sim):
-    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
     r.enable_user_mode()
     r.finish()
+    sim.wait_sample("user_mode", enabled=False)
     mark = sim.mark()
     r.do_action([1, 1, 1, 1])
     sim.wait_sample("user_action", start=mark, value=[1.0, 1.0, 1.0, 1.0])
+    sim.wait_sample("user_mode", start=mark, enabled=True)
     assert modes(sim, mark) == [True]
 
 
@@ -94,36 +108,35 @@ def test_do_action_after_finish_switches_user_mode_back_on(r, sim):
     ids=["default", "none", "zero", "one", "keywords"],
 )
 def test_torque_flag_conversion(r, sim, call, expected):
-    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
     call(r)
     a = sim.wait_sample("user_action")
     assert a["value"] == [1, 2, 3, 4] and a["torque_control"] is expected
 
 
-def test_action_before_gains_is_refused_and_sends_nothing(r, sim):
+def test_action_before_gains_is_refused_and_sends_nothing(fresh, sim):
     with pytest.raises(RuntimeError, match=r"^Call setGains\(\) before doAction\(\)$"):
-        r.do_action([0, 0, 0, 0])
+        fresh.do_action([0, 0, 0, 0])
     assert quiet_for(sim, 0) == []
 
 
-def test_wrong_gain_lengths_name_kp_first_and_send_nothing(r, sim, state_dir):
+def test_wrong_gain_lengths_name_kp_first_and_send_nothing(fresh, sim, state_dir):
     with pytest.raises(RuntimeError, match="^kp length mismatch: expected 4, got 3$"):
-        r.set_gains([1, 2, 3], [1, 2, 3, 4, 5])
+        fresh.set_gains([1, 2, 3], [1, 2, 3, 4, 5])
     with pytest.raises(RuntimeError, match="^kd length mismatch: expected 4, got 5$"):
-        r.set_gains([1, 2, 3, 4], [1, 2, 3, 4, 5])
+        fresh.set_gains([1, 2, 3, 4], [1, 2, 3, 4, 5])
     assert quiet_for(sim, 0) == []
     assert list(state_dir.iterdir()) == []
 
 
 def test_wrong_action_length_switches_user_mode_on_then_raises(r, sim):
-    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
     mark = sim.mark()
     with pytest.raises(RuntimeError, match="^action length mismatch: expected 4, got 5$"):
         r.do_action([1, 2, 3, 4, 5])
     sim.wait_sample("user_mode", start=mark, enabled=True)
     assert [e["topic"] for e in quiet_for(sim, mark)] == ["user_mode"]
-    # The failed action is not what finish sends back.
+    # The refused action is not what finish sends back.
     r.finish()
+    sim.wait_sample("user_mode", start=mark, enabled=False)
     assert sim.samples("user_action", mark)[-1]["value"] == [0, 0, 0, 0]
 
 
@@ -133,63 +146,67 @@ def test_wrong_action_length_switches_user_mode_on_then_raises(r, sim):
         (1, 2, 3, 4),
         (x for x in (1, 2, 3, 4)),
         map(float, "1234"),
-        zip((1, 2, 3, 4)),
         {1: 0, 2: 0, 3: 0, 4: 0}.keys(),
+        frozenset({1.0}) | {2.0, 3.0, 4.0},
     ],
-    ids=["tuple", "generator", "map", "zip-of-tuples", "dict-keys"],
+    ids=["tuple", "generator", "map", "dict-keys", "set"],
 )
 def test_gains_accept_any_iterable_of_numbers(r, sim, kp):
-    if isinstance(kp, zip):
-        kp = (v for (v,) in kp)
+    mark = sim.mark()
     r.set_gains(kp, [True, 2, 3.0, 4])
-    g = sim.wait_sample("user_gains")
-    assert g["kp"] == [1, 2, 3, 4] and g["kd"] == [1, 2, 3, 4]
+    g = sim.wait_sample("user_gains", start=mark)
+    assert sorted(g["kp"]) == [1, 2, 3, 4] and g["kd"] == [1, 2, 3, 4]
 
 
 def test_values_are_stored_as_32_bit_floats(r, sim):
+    mark = sim.mark()
     r.set_gains([0.1, 1e40, -1e-50, 3], [0, 0, 0, 0])
-    g = sim.wait_sample("user_gains")
+    g = sim.wait_sample("user_gains", start=mark)
     assert g["kp"][0] == F32_0_1
-    assert g["kp"][2] in (0.0, -0.0)
+    assert g["kp"][1] == float("inf")
+    assert g["kp"][2] == 0.0
 
 
 def test_set_gains_right_after_construction_reaches_a_running_controller(sim, domain, state_dir):
-    # No wait for discovery here: the SDK must not lose the first gains it writes.
+    # No wait for discovery here: the SDK must not lose the first gains, nor the first action.
     r = robot.Robot(domain)
     r.set_gains([7, 7, 7, 7], [1, 1, 1, 1])
+    r.do_action([3, 3, 3, 3])
     sim.wait_sample("user_gains", kp=[7, 7, 7, 7], timeout=3)
+    sim.wait_sample("user_action", value=[3, 3, 3, 3], timeout=3)
 
 
 def test_set_gains_without_controller_waits_boundedly_once(domain, state_dir):
     r = robot.Robot(domain)
     t = time.monotonic()
-    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    r.set_gains(*GAINS)
     first = time.monotonic() - t
     t = time.monotonic()
-    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    r.set_gains(*GAINS)
     second = time.monotonic() - t
-    assert 0.8 < first < 1.6
+    assert 0.9 < first < 1.6
     assert second < 0.1
 
 
 def test_destroying_a_robot_in_user_mode_sends_the_finish_samples(sim, domain, state_dir):
-    r = robot.Robot(domain)  # owned by the test alone, so `del` really destroys it
-    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
-    r.do_action([4, 3, 2, 1])
+    rb = robot.Robot(domain)  # owned by the test alone, so `del` really destroys it
+    rb.set_gains(*GAINS)
+    rb.do_action([4, 3, 2, 1])
+    sim.wait_sample("user_action")
     mark = sim.mark()
-    del r
+    del rb
     gc.collect()
     sim.wait_sample("user_mode", start=mark, enabled=False)
-    got = [(e["topic"], e.get("torque_control")) for e in sim.samples("user_action", mark)]
-    assert got == [("user_action", False)]
+    got = [(e["value"], e["torque_control"]) for e in sim.samples("user_action", mark)]
+    assert got == [([4, 3, 2, 1], False)]
 
 
 def test_destroying_a_robot_not_in_user_mode_sends_nothing(sim, domain, state_dir):
-    r = robot.Robot(domain)
-    r.set_gains([1, 2, 3, 4], [1, 2, 3, 4])
+    rb = robot.Robot(domain)
+    rb.set_gains(*GAINS)
     sim.wait_sample("user_gains")
     mark = sim.mark()
-    del r
+    del rb
     gc.collect()
     sim.wait_matched("user_mode", 0)
     assert quiet_for(sim, mark, 0.1) == []
@@ -198,6 +215,7 @@ def test_destroying_a_robot_not_in_user_mode_sends_nothing(sim, domain, state_di
 def test_destruction_keeps_a_pending_exception(sim, domain, state_dir):
     def fail_with_robot_alive():
         rb = robot.Robot(domain)
+        rb.set_gains(*GAINS)
         rb.enable_user_mode()
         raise KeyError("kept")
 
@@ -210,10 +228,9 @@ def test_destruction_keeps_a_pending_exception(sim, domain, state_dir):
 def test_domain_minus_one_is_the_library_default_domain(start_sim, state_dir):
     # All 32 bits set is the library's "default domain", which the configuration makes 0.
     sim0 = start_sim(sim_domain=0)
-    r = robot.Robot(-1)
-    sim0.wait_matched("user_mode")
-    r.enable_user_mode()
-    sim0.wait_sample("user_mode", enabled=True)
+    rb = robot.Robot(-1)
+    rb.set_gains(*GAINS)
+    sim0.wait_sample("user_gains", kp=GAINS[0])
 
 
 def test_two_robots_on_one_domain_share_the_state_file(sim, domain, state_dir):

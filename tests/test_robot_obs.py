@@ -16,8 +16,8 @@ KEYS = {"dof_pos", "dof_vel", "dof_tau", "ang_vel", "proj_grav", "lin_vel"}
 @pytest.fixture
 def r(sim, domain, state_dir):
     rb = robot.Robot(domain)
-    sim.wait_matched("user_obs_request")
-    sim.wait_matched("user_obs")
+    rb.set_gains([1, 2, 3, 4], [1, 2, 3, 4])  # returns once this side has found the controller
+    sim.wait_sample("user_gains")
     return rb
 
 
