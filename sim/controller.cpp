@@ -11,10 +11,11 @@ namespace sim {
 
 namespace {
 
-// Deep enough that a burst (finish: action then mode off, or many requests) is never
-// overwritten before the main loop takes it: every received sample is reported.
+// Deep enough that a burst (many requests, or actions faster than stdout drains) is never
+// overwritten before it is taken: every received sample is reported.
 constexpr int32_t kSimReaderDepth = 64;
 constexpr uint32_t kTakeBatch = 64;
+constexpr dds_attach_t kObsRequestAttach = 1;
 constexpr dds_attach_t kGuardAttach = 100;
 constexpr dds_attach_t kServiceAttach = 101;
 constexpr auto kGamepadPeriod = std::chrono::milliseconds(20);
@@ -40,6 +41,26 @@ void onSubscriptionMatched(dds_entity_t, const dds_subscription_matched_status_t
 
 void onPublicationMatched(dds_entity_t, const dds_publication_matched_status_t status, void* arg) {
   static_cast<MatchTracker*>(arg)->update(status.current_count);
+}
+
+template <typename Sample, typename Handler>
+void takeEach(dds_entity_t reader, Handler&& handle) {
+  std::array<void*, kTakeBatch> samples{};
+  std::array<dds_sample_info_t, kTakeBatch> infos;
+  for (;;) {
+    samples[0] = nullptr;  // a null first slot asks for a loan
+    const dds_return_t n = dds_take(reader, samples.data(), infos.data(), kTakeBatch, kTakeBatch);
+    if (n <= 0) return;
+    for (dds_return_t i = 0; i < n; ++i) {
+      const auto idx = static_cast<std::size_t>(i);
+      // Samples without data (a writer went away) are state changes, not samples.
+      if (infos[idx].valid_data && samples[idx] != nullptr) {
+        handle(*static_cast<const Sample*>(samples[idx]));
+      }
+    }
+    (void)dds_return_loan(reader, samples.data(), n);
+    if (n < static_cast<dds_return_t>(kTakeBatch)) return;
+  }
 }
 
 struct ListenerDeleter {
@@ -159,11 +180,12 @@ dds_entity_t Controller::createTopic(const dds_topic_descriptor_t* descriptor, c
 }
 
 Entity Controller::createReader(dds_entity_t topic, const sdk_dds::TopicConfig& cfg,
-                                MatchTracker& tracker) {
+                                MatchTracker& tracker, dds_on_data_available_fn on_data) {
   // The listener goes in at creation: peers already known are matched during the create
   // call itself, and a listener set afterwards would miss them.
-  ListenerPtr listener(dds_create_listener(&tracker));
-  dds_lset_subscription_matched(listener.get(), onSubscriptionMatched);
+  ListenerPtr listener(dds_create_listener(nullptr));
+  dds_lset_subscription_matched_arg(listener.get(), onSubscriptionMatched, &tracker, true);
+  if (on_data != nullptr) dds_lset_data_available_arg(listener.get(), on_data, this, true);
   const sdk_dds::QosPtr qos = sdk_dds::makeQos(cfg);
   const dds_entity_t reader = dds_create_reader(participant_.get(), topic, qos.get(), listener.get());
   sdk_dds::checkRc(reader, "dds_create_reader(" + cfg.name + ")");
@@ -172,8 +194,8 @@ Entity Controller::createReader(dds_entity_t topic, const sdk_dds::TopicConfig& 
 
 Entity Controller::createWriter(dds_entity_t topic, const sdk_dds::TopicConfig& cfg,
                                 MatchTracker& tracker) {
-  ListenerPtr listener(dds_create_listener(&tracker));
-  dds_lset_publication_matched(listener.get(), onPublicationMatched);
+  ListenerPtr listener(dds_create_listener(nullptr));
+  dds_lset_publication_matched_arg(listener.get(), onPublicationMatched, &tracker, true);
   const sdk_dds::QosPtr qos = sdk_dds::makeQos(cfg);
   const dds_entity_t writer = dds_create_writer(participant_.get(), topic, qos.get(), listener.get());
   sdk_dds::checkRc(writer, "dds_create_writer(" + cfg.name + ")");
@@ -200,15 +222,19 @@ void Controller::createEntities() {
   obs_request_topic_ = Entity(createTopic(&core_dds_UserObsRequest_desc, "user_obs_request"));
   obs_topic_ = Entity(createTopic(&core_dds_UserObservation_desc, "user_obs"));
 
-  readers_[kMode] = createReader(mode_topic_.get(), readerCfg(catalogue.user_mode),
-                                 trackers_[kTrackMode]);
-  readers_[kAction] = createReader(action_topic_.get(), readerCfg(catalogue.user_action),
-                                   trackers_[kTrackAction]);
-  readers_[kGains] = createReader(gains_topic_.get(), readerCfg(catalogue.user_gains),
-                                  trackers_[kTrackGains]);
-  readers_[kObsRequest] = createReader(obs_request_topic_.get(),
-                                       readerCfg(catalogue.user_obs_request),
-                                       trackers_[kTrackObsRequest]);
+  // Mode, action and gains are handled by listeners, on the DDS thread that delivers them,
+  // before that thread acknowledges them: once a peer's write is acknowledged (Robot.finish
+  // waits for that), its sample has been reported. Observation requests go through the
+  // wait set below instead, so that answering never depends on a listener.
+  mode_reader_ = createReader(mode_topic_.get(), readerCfg(catalogue.user_mode),
+                              trackers_[kTrackMode], &Controller::onModeData);
+  action_reader_ = createReader(action_topic_.get(), readerCfg(catalogue.user_action),
+                                trackers_[kTrackAction], &Controller::onActionData);
+  gains_reader_ = createReader(gains_topic_.get(), readerCfg(catalogue.user_gains),
+                               trackers_[kTrackGains], &Controller::onGainsData);
+  obs_request_reader_ = createReader(obs_request_topic_.get(),
+                                     readerCfg(catalogue.user_obs_request),
+                                     trackers_[kTrackObsRequest], nullptr);
   obs_writer_ = createWriter(obs_topic_.get(), catalogue.user_obs, trackers_[kTrackObs]);
   command_writer_ = createWriter(command_topic_.get(), catalogue.user_command,
                                  trackers_[kTrackCommand]);
@@ -218,13 +244,11 @@ void Controller::createEntities() {
   const dds_entity_t waitset = dds_create_waitset(DDS_CYCLONEDDS_HANDLE);
   sdk_dds::checkRc(waitset, "dds_create_waitset");
   waitset_ = Entity(waitset);
-  for (std::size_t i = 0; i < kReaderCount; ++i) {
-    const dds_entity_t cond = dds_create_readcondition(readers_[i].get(), DDS_ANY_STATE);
-    sdk_dds::checkRc(cond, "dds_create_readcondition");
-    conditions_[i] = Entity(cond);
-    sdk_dds::checkRc(dds_waitset_attach(waitset_.get(), cond, static_cast<dds_attach_t>(i)),
-                     "dds_waitset_attach");
-  }
+  const dds_entity_t cond = dds_create_readcondition(obs_request_reader_.get(), DDS_ANY_STATE);
+  sdk_dds::checkRc(cond, "dds_create_readcondition(user_obs_request)");
+  obs_request_condition_ = Entity(cond);
+  sdk_dds::checkRc(dds_waitset_attach(waitset_.get(), cond, kObsRequestAttach),
+                   "dds_waitset_attach(user_obs_request)");
   const dds_entity_t guard = dds_create_guardcondition(participant_.get());
   sdk_dds::checkRc(guard, "dds_create_guardcondition");
   guard_ = Entity(guard);
@@ -259,7 +283,7 @@ dds_duration_t Controller::waitTimeout() const {
 }
 
 std::string Controller::run() {
-  std::array<dds_attach_t, kReaderCount + 2> triggered{};
+  std::array<dds_attach_t, 3> triggered{};
   while (quit_reason_.empty()) {
     const dds_return_t n =
         dds_waitset_wait(waitset_.get(), triggered.data(), triggered.size(), waitTimeout());
@@ -269,18 +293,14 @@ std::string Controller::run() {
     }
     bool inbox_woke = false;
     bool service_woke = false;
-    bool data_woke = false;
+    bool requests_woke = false;
     for (dds_return_t i = 0; i < n && i < static_cast<dds_return_t>(triggered.size()); ++i) {
       const dds_attach_t which = triggered[static_cast<std::size_t>(i)];
-      if (which == kGuardAttach) {
-        inbox_woke = true;
-      } else if (which == kServiceAttach) {
-        service_woke = true;
-      } else {
-        data_woke = true;
-      }
+      inbox_woke |= which == kGuardAttach;
+      service_woke |= which == kServiceAttach;
+      requests_woke |= which == kObsRequestAttach;
     }
-    if (data_woke) serviceReaders();
+    if (requests_woke) serviceObsRequests();
     if (service_woke) serviceRequests();
     if (inbox_woke) serviceInbox();
     if (gamepad_on_ && Clock::now() >= gamepad_next_) gamepadTick();
@@ -288,55 +308,43 @@ std::string Controller::run() {
   return quit_reason_;
 }
 
-// Takes what every reader holds and handles it in the order the peer wrote it. One peer
-// writes on several topics (an action, then user mode off), and reporting those in writing
-// order matters more than which reader happened to wake the wait set.
-void Controller::serviceReaders() {
-  struct Pending {
-    dds_time_t stamp;
-    std::size_t reader;
-    std::size_t index;
-  };
-  std::array<std::array<void*, kTakeBatch>, kReaderCount> samples{};
-  std::array<std::array<dds_sample_info_t, kTakeBatch>, kReaderCount> infos;
-  std::array<int32_t, kReaderCount> taken{};
-  std::array<Pending, kTakeBatch * kReaderCount> pending;
-  std::size_t pending_count = 0;
+void Controller::serviceObsRequests() {
+  takeEach<core_dds_UserObsRequest>(obs_request_reader_.get(),
+                                    [this](const core_dds_UserObsRequest& sample) {
+                                      try {
+                                        onObsRequest(sample);
+                                      } catch (const std::exception& e) {
+                                        sink_.error(e.what());
+                                      }
+                                    });
+}
 
-  for (std::size_t r = 0; r < kReaderCount; ++r) {
-    samples[r][0] = nullptr;  // a null first slot asks for a loan
-    const dds_return_t n =
-        dds_take(readers_[r].get(), samples[r].data(), infos[r].data(), kTakeBatch, kTakeBatch);
-    taken[r] = n > 0 ? n : 0;
-    for (int32_t i = 0; i < taken[r]; ++i) {
-      const auto idx = static_cast<std::size_t>(i);
-      // Samples without data (a writer went away) are state changes, not samples.
-      if (!infos[r][idx].valid_data || samples[r][idx] == nullptr) continue;
-      pending[pending_count++] = Pending{infos[r][idx].source_timestamp, r, idx};
-    }
-  }
-  std::stable_sort(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pending_count),
-                   [](const Pending& a, const Pending& b) { return a.stamp < b.stamp; });
-  for (std::size_t i = 0; i < pending_count; ++i) {
-    dispatchSample(pending[i].reader, samples[pending[i].reader][pending[i].index]);
-  }
-  for (std::size_t r = 0; r < kReaderCount; ++r) {
-    if (taken[r] > 0) (void)dds_return_loan(readers_[r].get(), samples[r].data(), taken[r]);
+// Listener entry points: C callbacks on DDS threads, so nothing may escape them.
+template <typename Sample, void (Controller::*Handle)(const Sample&)>
+void Controller::onData(dds_entity_t reader, void* arg) {
+  auto* self = static_cast<Controller*>(arg);
+  try {
+    takeEach<Sample>(reader, [self](const Sample& sample) {
+      try {
+        (self->*Handle)(sample);
+      } catch (const std::exception& e) {
+        self->sink_.error(e.what());
+      }
+    });
+  } catch (...) {
   }
 }
 
-void Controller::dispatchSample(std::size_t reader, const void* sample) {
-  try {
-    switch (reader) {
-      case kObsRequest: onObsRequest(*static_cast<const core_dds_UserObsRequest*>(sample)); break;
-      case kMode: onMode(*static_cast<const core_dds_UserMode*>(sample)); break;
-      case kAction: onAction(*static_cast<const core_dds_UserAction*>(sample)); break;
-      case kGains: onGains(*static_cast<const core_dds_UserGains*>(sample)); break;
-      default: break;
-    }
-  } catch (const std::exception& e) {
-    sink_.error(e.what());
-  }
+void Controller::onModeData(dds_entity_t reader, void* arg) {
+  onData<core_dds_UserMode, &Controller::onMode>(reader, arg);
+}
+
+void Controller::onActionData(dds_entity_t reader, void* arg) {
+  onData<core_dds_UserAction, &Controller::onAction>(reader, arg);
+}
+
+void Controller::onGainsData(dds_entity_t reader, void* arg) {
+  onData<core_dds_UserGains, &Controller::onGains>(reader, arg);
 }
 
 void Controller::onMode(const core_dds_UserMode& sample) {
@@ -347,7 +355,11 @@ void Controller::onMode(const core_dds_UserMode& sample) {
 }
 
 void Controller::onAction(const core_dds_UserAction& sample) {
-  model_.setAction(sample.value._buffer, sample.value._length, sample.torque_control, Clock::now());
+  {
+    std::lock_guard<std::mutex> lock(model_mutex_);
+    model_.setAction(sample.value._buffer, sample.value._length, sample.torque_control,
+                     Clock::now());
+  }
   Json event = makeEvent("sample");
   event["topic"] = "user_action";
   event["value"] = floatsToJson(sample.value._buffer, sample.value._length);
@@ -356,8 +368,11 @@ void Controller::onAction(const core_dds_UserAction& sample) {
 }
 
 void Controller::onGains(const core_dds_UserGains& sample) {
-  model_.setGains(sample.kp._buffer, sample.kp._length, sample.kd._buffer, sample.kd._length,
-                  Clock::now());
+  {
+    std::lock_guard<std::mutex> lock(model_mutex_);
+    model_.setGains(sample.kp._buffer, sample.kp._length, sample.kd._buffer, sample.kd._length,
+                    Clock::now());
+  }
   Json event = makeEvent("sample");
   event["topic"] = "user_gains";
   event["kp"] = floatsToJson(sample.kp._buffer, sample.kp._length);
@@ -392,7 +407,10 @@ void Controller::serviceRequests() {
 // Observations
 
 void Controller::fillObservation(const ObsOverrides& overrides, core_dds_UserObservation& out) {
-  model_.observe(Clock::now(), model_obs_);
+  {
+    std::lock_guard<std::mutex> lock(model_mutex_);
+    model_.observe(Clock::now(), model_obs_);
+  }
   const std::array<std::pair<const float*, std::size_t>, kObsFieldCount> model_fields{{
       {model_obs_.dof_pos.data(), model_obs_.dof_pos.size()},
       {model_obs_.dof_vel.data(), model_obs_.dof_vel.size()},
@@ -568,10 +586,10 @@ void Controller::cmdStatus() {
     return dds_get_matched_subscriptions(writer.get(), nullptr, 0);
   };
   Json matched = Json::object();
-  matched["user_mode"] = subscribed(readers_[kMode]);
-  matched["user_action"] = subscribed(readers_[kAction]);
-  matched["user_gains"] = subscribed(readers_[kGains]);
-  matched["user_obs_request"] = subscribed(readers_[kObsRequest]);
+  matched["user_mode"] = subscribed(mode_reader_);
+  matched["user_action"] = subscribed(action_reader_);
+  matched["user_gains"] = subscribed(gains_reader_);
+  matched["user_obs_request"] = subscribed(obs_request_reader_);
   matched["user_obs"] = published(obs_writer_);
   matched["user_command"] = published(command_writer_);
   Json event = makeEvent("status");

@@ -63,7 +63,9 @@ struct MatchTracker {
   void reportIfChangedUnlocked() noexcept;
 };
 
-// The simulated robot controller: DDS peer of the six topics, driven by one wait set.
+// The simulated robot controller: DDS peer of the six topics and server of the configuration
+// service. One wait set drives the main loop (observation requests, service requests, stdin
+// commands, the gamepad's cadence); mode, action and gains arrive through listeners.
 class Controller {
  public:
   Controller(const Options& options, EventSink& sink, Inbox& inbox);
@@ -76,7 +78,6 @@ class Controller {
   std::string run();
 
  private:
-  enum Reader : std::size_t { kObsRequest, kMode, kAction, kGains, kReaderCount };
   enum Tracker : std::size_t {
     kTrackMode, kTrackAction, kTrackGains, kTrackObsRequest, kTrackObs, kTrackCommand,
     kTrackerCount
@@ -84,11 +85,16 @@ class Controller {
 
   void createEntities();
   dds_entity_t createTopic(const dds_topic_descriptor_t* descriptor, const char* name);
-  Entity createReader(dds_entity_t topic, const sdk_dds::TopicConfig& cfg, MatchTracker& tracker);
+  Entity createReader(dds_entity_t topic, const sdk_dds::TopicConfig& cfg, MatchTracker& tracker,
+                      dds_on_data_available_fn on_data);
   Entity createWriter(dds_entity_t topic, const sdk_dds::TopicConfig& cfg, MatchTracker& tracker);
 
-  void serviceReaders();
-  void dispatchSample(std::size_t reader, const void* sample);
+  void serviceObsRequests();
+  template <typename Sample, void (Controller::*Handle)(const Sample&)>
+  static void onData(dds_entity_t reader, void* arg);
+  static void onModeData(dds_entity_t reader, void* arg);
+  static void onActionData(dds_entity_t reader, void* arg);
+  static void onGainsData(dds_entity_t reader, void* arg);
   void onMode(const core_dds_UserMode& sample);
   void onAction(const core_dds_UserAction& sample);
   void onGains(const core_dds_UserGains& sample);
@@ -121,8 +127,10 @@ class Controller {
   bool ready_ = false;
   std::array<MatchTracker, kTrackerCount> trackers_{};
 
+  // Listeners update the model on DDS threads while the main loop observes it.
+  std::mutex model_mutex_;
   Model model_;
-  ModelObservation model_obs_{};
+  ModelObservation model_obs_{};  // main loop only
   ObsOverrides fixed_;
   ObsOverrides no_overrides_;
   bool answer_obs_ = true;
@@ -133,10 +141,10 @@ class Controller {
 
   Entity participant_;
   Entity mode_topic_, command_topic_, action_topic_, gains_topic_, obs_request_topic_, obs_topic_;
-  std::array<Entity, kReaderCount> readers_;
+  Entity mode_reader_, action_reader_, gains_reader_, obs_request_reader_;
   Entity obs_writer_;
   Entity command_writer_;
-  std::array<Entity, kReaderCount> conditions_;
+  Entity obs_request_condition_;
   Entity guard_;
   Entity waitset_;
   // Detaches from the wait set on destruction, so it goes first.
