@@ -18,7 +18,11 @@ constexpr uint32_t kTakeBatch = 64;
 constexpr dds_attach_t kObsRequestAttach = 1;
 constexpr dds_attach_t kGuardAttach = 100;
 constexpr dds_attach_t kServiceAttach = 101;
-constexpr auto kGamepadPeriod = std::chrono::milliseconds(20);
+constexpr double kMaxGamepadRate = 100000.0;
+
+Clock::duration periodOf(double rate_hz) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_hz));
+}
 
 std::array<float, 8> gamepadValues(double t) {
   constexpr double kTwoPi = 6.283185307179586;
@@ -162,6 +166,7 @@ Controller::Controller(const Options& options, EventSink& sink, Inbox& inbox)
   }
   createEntities();
   inbox_.setGuard(guard_.get());
+  gamepad_period_ = periodOf(options_.gamepad_rate_hz);
   if (options_.gamepad_demo) {
     gamepad_on_ = true;
     gamepad_start_ = gamepad_next_ = Clock::now();
@@ -570,6 +575,12 @@ void Controller::cmdPublishObs(const Json& command) {
 
 void Controller::cmdGamepad(const Json& command) {
   const Json& mode = required(command, "mode");
+  if (const Json* rate = member(command, "rate")) {
+    if (!rate->is_number() || !(rate->get<double>() > 0.0) || rate->get<double>() > kMaxGamepadRate) {
+      throw ProtocolError("\"rate\" must be a number of hertz above 0 and at most 100000");
+    }
+    gamepad_period_ = periodOf(rate->get<double>());
+  }
   if (mode == "none") {
     gamepad_on_ = false;
   } else if (mode == "demo") {
@@ -618,9 +629,9 @@ void Controller::gamepadTick() {
     event["source"] = "gamepad";
     sink_.emit(event);
   }
-  gamepad_next_ += kGamepadPeriod;
+  gamepad_next_ += gamepad_period_;
   // After a stall, resume the cadence from now instead of publishing a burst.
-  if (gamepad_next_ < now) gamepad_next_ = now + kGamepadPeriod;
+  if (gamepad_next_ < now) gamepad_next_ = now + gamepad_period_;
 }
 
 }  // namespace sim

@@ -22,6 +22,7 @@ struct Options {
   int32_t domain = 1;
   bool trace_obs = false;
   bool gamepad_demo = false;
+  double gamepad_rate_hz = 50.0;
   ServiceMode service_mode = ServiceMode::accept;
   std::string reject_message = "rejected by the simulated controller";
   uint32_t ros_domain = 0;
@@ -137,6 +138,7 @@ class Controller {
   bool gamepad_on_ = false;
   Clock::time_point gamepad_start_{};
   Clock::time_point gamepad_next_{};
+  Clock::duration gamepad_period_{};
   std::string quit_reason_;
 
   Entity participant_;

@@ -35,7 +35,8 @@ Options:
                         observation answered (off by default: it slows the answer path
                         that benchmarks time), and every demo gamepad command published.
   --gamepad none|demo   demo: publish a slowly varying gamepad command on user_command
-                        at 50 Hz (default none).
+                        (default none).
+  --gamepad-rate HZ     How often the demo gamepad publishes (default 50, at most 100000).
   --service-mode MODE   How /dynamic_param_config is served (default accept):
                           accept        answer success=true, empty message
                           reject        answer success=false with the reject message
@@ -63,7 +64,7 @@ Standard input, one JSON object per line (EOF does not stop the simulator):
                                                    replaces any earlier obs_fixed
   {"cmd":"obs_model"}                              all members from the model again
   {"cmd":"publish_obs","fields":{...}}             publish one observation now
-  {"cmd":"gamepad","mode":"none|demo"}
+  {"cmd":"gamepad","mode":"none|demo","rate":HZ}  rate optional, as --gamepad-rate
   {"cmd":"status"}                                 report matched counts
   {"cmd":"quit"}                                   delete all entities and exit
 Every accepted command is acknowledged with {"event":"ok","cmd":NAME} once it took
@@ -131,6 +132,15 @@ ParseResult parseArguments(int argc, char** argv) {
         return result;
       }
       result.options.gamepad_demo = *text == "demo";
+    } else if (arg == "--gamepad-rate") {
+      const auto text = value();
+      char* end = nullptr;
+      const double rate = text ? std::strtod(text->c_str(), &end) : 0.0;
+      if (!text || end == text->c_str() || *end != '\0' || !(rate > 0.0) || rate > 100000.0) {
+        result.error = "--gamepad-rate needs a number of hertz above 0 and at most 100000";
+        return result;
+      }
+      result.options.gamepad_rate_hz = rate;
     } else if (arg == "--service-mode") {
       const auto text = value();
       const auto mode = text ? sim::serviceModeFromText(*text) : std::nullopt;
