@@ -70,9 +70,18 @@ Standard input, one JSON object per line (EOF does not stop the simulator):
 Every accepted command is acknowledged with {"event":"ok","cmd":NAME} once it took
 effect; a refused one gives {"event":"error","message":...}.
 
+Numbers beyond the 32-bit float range (such as 1e39) stand for infinities.
+
 Standard output, one JSON object per line, each with "event" and "t" (CLOCK_MONOTONIC
 seconds): ready, matched, sample, published, ok, error, status, service_request,
-service_reply, exit.
+service_reply, exit. Floats are printed so that they read back as the same 32-bit
+value; infinities and NaN as the literals Infinity, -Infinity and NaN.
+
+Model: joints 0 and 1 are legs (they tilt the body), 2 and 3 wheels (they drive it),
+integrated in 1 ms steps up to the moment of each observation. Position targets are
+tracked with the received kp and kd (zero torque until gains arrive); with
+torque_control the values are applied as torques. Torques are clamped to 36, 36, 17,
+17 Nm. height_map holds 25 samples.
 
 SIGINT and SIGTERM stop the simulator cleanly, as {"cmd":"quit"} does.
 )";
