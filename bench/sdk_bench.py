@@ -1,8 +1,13 @@
-"""Round trip of Robot.get_obs against the simulated controller, beside the raw DDS
-round trip of ddsperf's wait-set ping-pong with a payload of an observation's size, on the
-same loopback configuration. Prints figures and ratios; asserts nothing.
+"""The SDK's hot paths against the simulated controller, on the loopback configuration:
 
-    .venv/bin/python bench/robot_bench.py [--calls 10000] [--domain 120]
+- Robot.get_obs round trip, beside the raw DDS round trip of ddsperf's wait-set ping-pong
+  with a payload of an observation's size (the same kind of wake-up get_obs uses);
+- Joystick.get_cmd when a command is pending, and Joystick() construction with the
+  configuration service present.
+
+Prints figures and ratios; asserts nothing.
+
+    .venv/bin/python bench/sdk_bench.py [--calls 10000] [--domain 120]
 """
 
 from __future__ import annotations
@@ -86,12 +91,60 @@ def bench_ddsperf(domain: int, seconds: int) -> tuple[float, float] | None:
     return 2 * statistics.median(r[0] for r in rows), 2 * statistics.median(r[1] for r in rows)
 
 
+def bench_joystick(domain: int, ros_domain: int, calls: int, constructions: int):
+    import joystick
+
+    # A fast gamepad keeps a command pending in the reader (keep-last 1) at every call.
+    sim = start_sim(domain, "--ros-domain", str(ros_domain), "--gamepad", "demo",
+                    "--gamepad-rate", "2000")
+    try:
+        with tempfile.TemporaryDirectory() as tmp:
+            os.environ["TMPDIR"] = tmp
+            build_ms = []
+            for _ in range(constructions):
+                t0 = time.perf_counter()
+                j = joystick.Joystick(dds_domain_id=domain, ros2_domain_id=ros_domain)
+                build_ms.append((time.perf_counter() - t0) * 1e3)
+                del j
+            j = joystick.Joystick(dds_domain_id=domain, ros2_domain_id=ros_domain)
+            pending_us = []
+            clock = time.perf_counter_ns
+            while len(pending_us) < calls:
+                # Wait past one publishing period so that a fresh command is waiting.
+                deadline = clock() + 1_000_000
+                while clock() < deadline:
+                    pass
+                t0 = clock()
+                cmd = j.get_cmd()["cmd_vector"]
+                dt = (clock() - t0) / 1000.0
+                if any(cmd):
+                    pending_us.append(dt)
+            del j
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)
+    pending_us.sort()
+    build_ms.sort()
+    return (statistics.median(pending_us), percentile(pending_us, 99),
+            statistics.median(build_ms), build_ms[0], build_ms[-1])
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--calls", type=int, default=10000)
     ap.add_argument("--domain", type=int, default=120)
     ap.add_argument("--ddsperf-seconds", type=int, default=6)
+    ap.add_argument("--cmd-calls", type=int, default=5000)
+    ap.add_argument("--constructions", type=int, default=20)
     args = ap.parse_args()
+
+    # The first Joystick fixes this process's ROS 2 domain, so it runs first.
+    cmd_med, cmd_p99, build_med, build_min, build_max = bench_joystick(
+        args.domain + 2, args.domain + 3, args.cmd_calls, args.constructions)
+    print(f"get_cmd with a command pending over {args.cmd_calls} calls: median {cmd_med:.1f} us, "
+          f"p99 {cmd_p99:.1f} us")
+    print(f"Joystick() with the service present over {args.constructions} constructions: "
+          f"median {build_med:.1f} ms (min {build_min:.1f}, max {build_max:.1f})")
 
     med, p99 = bench_get_obs(args.domain, args.calls)
     print(f"get_obs round trip over {args.calls} calls: median {med:.1f} us, p99 {p99:.1f} us")
