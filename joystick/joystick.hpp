@@ -25,8 +25,6 @@ class Joystick {
   // The newest command's value for each mapped key, or zeros when none arrived in 10 ms.
   std::vector<double> getCmd();
 
-  const std::vector<std::string>& cmdMapping() const noexcept { return cmd_mapping_; }
-
  private:
   // Declaration order is teardown order reversed: the state path goes first, then the ROS 2
   // client and node, then the DDS entities, then the tables.

@@ -83,10 +83,10 @@ void Robot::sendAction(const FloatVector& values, bool torque) {
 }
 
 void Robot::enableUserMode() {
+  // Also the first step of doAction and getObs: the controller is in user mode before any
+  // action or observation request reaches it.
   if (user_mode_enabled_) return;
-  dds_->ensure();
-  core_dds_UserMode sample{true};
-  sdk_dds::checkRc(dds_write(dds_->endpoints.user_mode_writer, &sample), "dds_write(user_mode)");
+  sendUserMode(true);
   user_mode_enabled_ = true;
 }
 
@@ -139,20 +139,14 @@ void Robot::setGains(const FloatVector& kp, const FloatVector& kd) {
 
 void Robot::doAction(const FloatVector& action, bool torque_ctrl) {
   if (!gains_set_) throw std::runtime_error("Call setGains() before doAction()");
-  if (!user_mode_enabled_) {
-    sendUserMode(true);
-    user_mode_enabled_ = true;
-  }
+  enableUserMode();
   checkLength(action, "action");
   sendAction(action, torque_ctrl);
   last_action_ = action;
 }
 
 ObservationMap Robot::getObs() {
-  if (!user_mode_enabled_) {
-    sendUserMode(true);
-    user_mode_enabled_ = true;
-  }
+  enableUserMode();
   dds_->ensure();
   {
     // Only an observation taken after this drain counts as fresh.

@@ -29,8 +29,6 @@ class Robot {
   void doAction(const FloatVector& action, bool torque_ctrl);
   ObservationMap getObs();
 
-  const std::filesystem::path& runtimeStatePath() const { return runtime_state_path_; }
-
  private:
   void sendUserMode(bool enabled);
   void sendAction(const FloatVector& values, bool torque);
