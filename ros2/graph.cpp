@@ -26,8 +26,8 @@ void fillGraphQos(const Qos& qos, bool writer) {
   dds_qset_history(qos.get(), history, depth);
   dds_qset_reliability(qos.get(), DDS_RELIABILITY_RELIABLE, DDS_INFINITY);
   dds_qset_durability(qos.get(), DDS_DURABILITY_TRANSIENT_LOCAL);
-  dds_qset_durability_service(qos.get(), 0, history, depth, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED,
-                              DDS_LENGTH_UNLIMITED);
+  dds_qset_durability_service(qos.get(), 0, history, depth, DDS_LENGTH_UNLIMITED,
+                              DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
   dds_qset_liveliness(qos.get(), DDS_LIVELINESS_AUTOMATIC, DDS_INFINITY);
   if (writer) {
     dds_qset_writer_data_lifecycle(qos.get(), false);
@@ -53,7 +53,8 @@ void dropGraphSamples(dds_entity_t reader, void*) {
 }
 
 void copyName(char (&target)[kMaxNameLength + 1], const std::string& text) {
-  if (text.size() > kMaxNameLength) throw std::invalid_argument("ROS name longer than 256 characters: '" + text + "'");
+  if (text.size() > kMaxNameLength)
+    throw std::invalid_argument("ROS name longer than 256 characters: '" + text + "'");
   std::memcpy(target, text.c_str(), text.size() + 1);
 }
 
@@ -88,18 +89,21 @@ const dds_topic_descriptor_t* graphInfoDescriptor() noexcept {
 namespace detail {
 
 Graph::Graph(dds_entity_t participant) : participantGid_(entityGid(participant)) {
-  topic_ = Entity(checkEntity(dds_create_topic(participant, graphInfoDescriptor(), kGraphTopic, nullptr, nullptr),
-                              std::string("dds_create_topic(") + kGraphTopic + ")"));
+  topic_ = Entity(checkEntity(
+      dds_create_topic(participant, graphInfoDescriptor(), kGraphTopic, nullptr, nullptr),
+      std::string("dds_create_topic(") + kGraphTopic + ")"));
   Qos writerQos;
   fillGraphQos(writerQos, true);
-  writer_ = Entity(checkEntity(dds_create_writer(participant, topic_.get(), writerQos.get(), nullptr),
-                               std::string("dds_create_writer(") + kGraphTopic + ")"));
+  writer_ =
+      Entity(checkEntity(dds_create_writer(participant, topic_.get(), writerQos.get(), nullptr),
+                         std::string("dds_create_writer(") + kGraphTopic + ")"));
   Qos readerQos;
   fillGraphQos(readerQos, false);
   dds_listener_t* listener = dds_create_listener(nullptr);
   if (listener == nullptr) throw std::bad_alloc();
   dds_lset_data_available(listener, dropGraphSamples);
-  const dds_entity_t reader = dds_create_reader(participant, topic_.get(), readerQos.get(), listener);
+  const dds_entity_t reader =
+      dds_create_reader(participant, topic_.get(), readerQos.get(), listener);
   dds_delete_listener(listener);
   reader_ = Entity(checkEntity(reader, std::string("dds_create_reader(") + kGraphTopic + ")"));
 }
@@ -119,7 +123,8 @@ uint64_t Graph::addNode(const std::string& nodeNamespace, const std::string& nam
 
 void Graph::removeNode(uint64_t node) noexcept {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = std::find_if(nodes_.begin(), nodes_.end(), [node](const NodeInfo& n) { return n.key == node; });
+  const auto it = std::find_if(nodes_.begin(), nodes_.end(),
+                               [node](const NodeInfo& n) { return n.key == node; });
   if (it == nodes_.end()) return;
   nodes_.erase(it);
   try {
@@ -129,7 +134,8 @@ void Graph::removeNode(uint64_t node) noexcept {
   }
 }
 
-void Graph::addEndpoints(uint64_t node, const std::vector<Gid>& readers, const std::vector<Gid>& writers) {
+void Graph::addEndpoints(uint64_t node, const std::vector<Gid>& readers,
+                         const std::vector<Gid>& writers) {
   std::lock_guard<std::mutex> lock(mutex_);
   NodeInfo* info = findLocked(node);
   if (info == nullptr) throw std::logic_error("endpoints added to a node that is not in the graph");
@@ -178,19 +184,20 @@ void Graph::publishLocked() {
     std::vector<WireGid>& writers = gids[2 * i + 1];
     std::transform(node.readers.begin(), node.readers.end(), std::back_inserter(readers), toWire);
     std::transform(node.writers.begin(), node.writers.end(), std::back_inserter(writers), toWire);
-    wire.reader_gid_seq = {static_cast<uint32_t>(readers.size()), static_cast<uint32_t>(readers.size()),
-                           readers.data(), false};
-    wire.writer_gid_seq = {static_cast<uint32_t>(writers.size()), static_cast<uint32_t>(writers.size()),
-                           writers.data(), false};
+    wire.reader_gid_seq = {static_cast<uint32_t>(readers.size()),
+                           static_cast<uint32_t>(readers.size()), readers.data(), false};
+    wire.writer_gid_seq = {static_cast<uint32_t>(writers.size()),
+                           static_cast<uint32_t>(writers.size()), writers.data(), false};
   }
   WireInfo info;
   info.gid = toWire(participantGid_);
-  info.node_entities_info_seq = {static_cast<uint32_t>(wireNodes.size()), static_cast<uint32_t>(wireNodes.size()),
-                                 wireNodes.data(), false};
+  info.node_entities_info_seq = {static_cast<uint32_t>(wireNodes.size()),
+                                 static_cast<uint32_t>(wireNodes.size()), wireNodes.data(), false};
   checkRc(dds_write(writer_.get(), &info), std::string("dds_write(") + kGraphTopic + ")");
 }
 
-GraphEndpoints::GraphEndpoints(Graph& graph, uint64_t node, std::vector<Gid> readers, std::vector<Gid> writers)
+GraphEndpoints::GraphEndpoints(Graph& graph, uint64_t node, std::vector<Gid> readers,
+                               std::vector<Gid> writers)
     : node_(node), readers_(std::move(readers)), writers_(std::move(writers)) {
   graph.addEndpoints(node_, readers_, writers_);
   graph_ = &graph;

@@ -40,8 +40,10 @@ class Graph {
   // Removes a node with whatever endpoints are still listed and publishes.
   void removeNode(uint64_t node) noexcept;
   // Lists endpoints under a node and publishes once; throws (listing nothing) on failure.
-  void addEndpoints(uint64_t node, const std::vector<Gid>& readers, const std::vector<Gid>& writers);
-  void removeEndpoints(uint64_t node, const std::vector<Gid>& readers, const std::vector<Gid>& writers) noexcept;
+  void addEndpoints(uint64_t node, const std::vector<Gid>& readers,
+                    const std::vector<Gid>& writers);
+  void removeEndpoints(uint64_t node, const std::vector<Gid>& readers,
+                       const std::vector<Gid>& writers) noexcept;
 
   dds_entity_t writer() const noexcept { return writer_.get(); }
   dds_entity_t reader() const noexcept { return reader_.get(); }

@@ -23,11 +23,15 @@ struct RawSerdata {
   uint32_t size;
 };
 
-RawSerdata* raw(const ddsi_serdata* d) { return reinterpret_cast<RawSerdata*>(const_cast<ddsi_serdata*>(d)); }
+RawSerdata* raw(const ddsi_serdata* d) {
+  return reinterpret_cast<RawSerdata*>(const_cast<ddsi_serdata*>(d));
+}
 
 uint32_t rawSize(const ddsi_serdata* d) { return raw(d)->size; }
 
-void rawToSer(const ddsi_serdata* d, size_t off, size_t sz, void* buf) { std::memcpy(buf, raw(d)->bytes + off, sz); }
+void rawToSer(const ddsi_serdata* d, size_t off, size_t sz, void* buf) {
+  std::memcpy(buf, raw(d)->bytes + off, sz);
+}
 
 ddsi_serdata* rawToSerRef(const ddsi_serdata* d, size_t off, size_t sz, ddsrt_iovec_t* ref) {
   ref->iov_base = raw(d)->bytes + off;
@@ -47,12 +51,15 @@ void rawFree(ddsi_serdata* d) {
 bool rawEqKey(const ddsi_serdata*, const ddsi_serdata*) { return true; }
 void rawKeyhash(const ddsi_serdata*, ddsi_keyhash* buf, bool) { std::memset(buf, 0, sizeof *buf); }
 size_t rawPrint(const ddsi_sertype*, const ddsi_serdata* d, char* buf, size_t size) {
-  const int n = std::snprintf(buf, size, "(%u serialised bytes)", static_cast<unsigned>(raw(d)->size));
+  const int n =
+      std::snprintf(buf, size, "(%u serialised bytes)", static_cast<unsigned>(raw(d)->size));
   return n < 0 ? 0 : static_cast<size_t>(n);
 }
 bool rawToSample(const ddsi_serdata*, void*, void**, void*) { return false; }
 ddsi_serdata* rawToUntyped(const ddsi_serdata* d) { return ddsi_serdata_ref(d); }
-bool rawUntypedToSample(const ddsi_sertype*, const ddsi_serdata*, void*, void**, void*) { return false; }
+bool rawUntypedToSample(const ddsi_sertype*, const ddsi_serdata*, void*, void**, void*) {
+  return false;
+}
 
 void typeFree(ddsi_sertype*) {}
 void typeZeroSamples(const ddsi_sertype*, void*, size_t) {}
@@ -111,7 +118,8 @@ std::vector<unsigned char> plainCdr(const dds_topic_descriptor_t* type, const vo
     std::memcpy(bytes.data() + 4, os.x.m_buffer, body);
   }
   dds_ostreamLE_fini(&os);
-  if (!ok) throw std::runtime_error(std::string("cannot serialise a ") + type->m_typename + " sample");
+  if (!ok)
+    throw std::runtime_error(std::string("cannot serialise a ") + type->m_typename + " sample");
   return bytes;
 }
 

@@ -289,7 +289,9 @@ bool ServerCore::awaitReplyReader(dds_instance_handle_t requestWriter, std::chro
 
 // Replies end in a string, so their length varies: written with the header a ROS 2
 // server sends (requests and graph samples always end four-byte aligned and need not).
-void ServerCore::writeReply(const void* sample) { writePlainCdr(replyWriter_.get(), replyType_, sample, "dds_write(reply)"); }
+void ServerCore::writeReply(const void* sample) {
+  writePlainCdr(replyWriter_.get(), replyType_, sample, "dds_write(reply)");
+}
 
 }  // namespace detail
 }  // namespace ros2

@@ -3,6 +3,7 @@
 // come and go, and the encapsulation header of the samples we serialise ourselves.
 #include <dds/dds.h>
 #include <dds/ddsi/ddsi_serdata.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -12,7 +13,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "rmw_dds_common/msg/ParticipantEntitiesInfo.h"
 #include "ros2/client.hpp"
 #include "ros2/context.hpp"
 #include "ros2/dynamic_param_service.hpp"
@@ -27,7 +28,6 @@
 #include "ros2/node.hpp"
 #include "ros2/plain_cdr.hpp"
 #include "ros2/server.hpp"
-#include "rmw_dds_common/msg/ParticipantEntitiesInfo.h"
 
 using core::srv::DynamicParam;
 using Bytes = std::vector<uint8_t>;
@@ -89,7 +89,8 @@ struct SeenGraph {
 
 std::vector<ros2::Gid> toGids(const dds_sequence_rmw_dds_common_msg_dds__Gid_& seq) {
   std::vector<ros2::Gid> out(seq._length);
-  for (uint32_t i = 0; i < seq._length; ++i) std::memcpy(out[i].data(), seq._buffer[i].data, out[i].size());
+  for (uint32_t i = 0; i < seq._length; ++i)
+    std::memcpy(out[i].data(), seq._buffer[i].data, out[i].size());
   return out;
 }
 
@@ -98,7 +99,8 @@ SeenGraph toSeen(const rmw_dds_common_msg_dds__ParticipantEntitiesInfo_& info) {
   std::memcpy(graph.participant.data(), info.gid.data, graph.participant.size());
   for (uint32_t i = 0; i < info.node_entities_info_seq._length; ++i) {
     const auto& node = info.node_entities_info_seq._buffer[i];
-    graph.nodes.push_back({node.node_namespace, node.node_name, toGids(node.reader_gid_seq), toGids(node.writer_gid_seq)});
+    graph.nodes.push_back({node.node_namespace, node.node_name, toGids(node.reader_gid_seq),
+                           toGids(node.writer_gid_seq)});
   }
   return graph;
 }
@@ -110,7 +112,8 @@ class Peer {
  public:
   explicit Peer(uint32_t domain = kDomain) {
     participant_ = dds_create_participant(domain, nullptr, nullptr);
-    topic_ = dds_create_topic(participant_, ros2::graphInfoDescriptor(), ros2::kGraphTopic, nullptr, nullptr);
+    topic_ = dds_create_topic(participant_, ros2::graphInfoDescriptor(), ros2::kGraphTopic, nullptr,
+                              nullptr);
     dds_qos_t* qos = dds_create_qos();
     dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_INFINITY);
     dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
@@ -130,7 +133,9 @@ class Peer {
       void* sample = nullptr;
       dds_sample_info_t info;
       while (dds_take(typedReader_, &sample, &info, 1, 1) == 1) {
-        if (info.valid_data) latest = toSeen(*static_cast<const rmw_dds_common_msg_dds__ParticipantEntitiesInfo_*>(sample));
+        if (info.valid_data)
+          latest =
+              toSeen(*static_cast<const rmw_dds_common_msg_dds__ParticipantEntitiesInfo_*>(sample));
         dds_return_loan(typedReader_, &sample, 1);
       }
       if (latest && done(*latest)) break;
@@ -187,15 +192,21 @@ TEST_F(Ros2Graph, SamplesAreLaidOutAsRosDefinesThem) {
     ros2::Client<DynamicParam> client(node, DynamicParam::serviceName);
     participant = gidBytes(node.participant());
     expected = cat({
-        hex("00010000"),                          // plain CDR, little endian, options 00 00
-        participant,                              // participant GID: GUID + 8 zero bytes
-        hex("01000000"),                          // one node
-        hex("02000000"), ascii("/"), hex("00"),   // namespace "/" with its NUL
-        hex("0000"),                              // align the next length to 4
-        hex("0b000000"), ascii("graph_node"), hex("00"),
-        hex("00"),                                // align
-        hex("01000000"), gidBytes(client.endpoints().replyReader()),
-        hex("01000000"), gidBytes(client.endpoints().requestWriter()),
+        hex("00010000"),  // plain CDR, little endian, options 00 00
+        participant,      // participant GID: GUID + 8 zero bytes
+        hex("01000000"),  // one node
+        hex("02000000"),
+        ascii("/"),
+        hex("00"),    // namespace "/" with its NUL
+        hex("0000"),  // align the next length to 4
+        hex("0b000000"),
+        ascii("graph_node"),
+        hex("00"),
+        hex("00"),  // align
+        hex("01000000"),
+        gidBytes(client.endpoints().replyReader()),
+        hex("01000000"),
+        gidBytes(client.endpoints().requestWriter()),
     });
     ASSERT_EQ(expected.size(), 112u);
     withNode = peer.waitForBytes([&](const Bytes& b) { return b == expected; });
@@ -208,7 +219,6 @@ TEST_F(Ros2Graph, SamplesAreLaidOutAsRosDefinesThem) {
   EXPECT_EQ(toHex(last), toHex(empty));
 }
 
-
 // What a ROS 2 peer builds its node list from: the joystick's node with its client's
 // reply reader and request writer, the service node with its server's request reader
 // and reply writer; endpoints and nodes that go away leave the list.
@@ -216,7 +226,8 @@ TEST_F(Ros2Graph, PeerSeesNodesWithTheirEndpointsAsTheyComeAndGo) {
   ros2::Node serviceNode("graph_service");
   ros2::Server<DynamicParam> server(serviceNode, DynamicParam::serviceName);
   auto joystickNode = std::make_unique<ros2::Node>("sdk_joystick");
-  auto client = std::make_unique<ros2::Client<DynamicParam>>(*joystickNode, DynamicParam::serviceName);
+  auto client =
+      std::make_unique<ros2::Client<DynamicParam>>(*joystickNode, DynamicParam::serviceName);
   const std::vector<ros2::Gid> clientReaders{ros2::entityGid(client->endpoints().replyReader())};
   const std::vector<ros2::Gid> clientWriters{ros2::entityGid(client->endpoints().requestWriter())};
   const std::vector<ros2::Gid> serverReaders{ros2::entityGid(server.endpoints().requestReader())};
@@ -270,12 +281,15 @@ TEST(Ros2GraphOfSimulator, ServiceNodeIsVisibleToAPeer) {
   Peer peer(kSimRosDomain);
   ASSERT_TRUE(peer.ok());
   const std::string rosDomain = std::to_string(kSimRosDomain);
-  const char* const argv[] = {TARVEK_SIM_PATH, "--domain", "97", "--ros-domain", rosDomain.c_str(), nullptr};
+  const char* const argv[] = {TARVEK_SIM_PATH, "--domain",        "97",
+                              "--ros-domain",  rosDomain.c_str(), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, TARVEK_SIM_PATH, &actions, nullptr, const_cast<char* const*>(argv), environ), 0);
+  ASSERT_EQ(posix_spawn(&pid, TARVEK_SIM_PATH, &actions, nullptr, const_cast<char* const*>(argv),
+                        environ),
+            0);
   posix_spawn_file_actions_destroy(&actions);
 
   const auto seen = peer.waitForGraph([](const SeenGraph& g) {
@@ -292,8 +306,10 @@ TEST(Ros2GraphOfSimulator, ServiceNodeIsVisibleToAPeer) {
   EXPECT_EQ(sim->readers.size(), 1u);
   EXPECT_EQ(sim->writers.size(), 1u);
   // Endpoints belong to the participant that publishes them: same 12-byte GUID prefix.
-  EXPECT_TRUE(std::equal(sim->readers[0].begin(), sim->readers[0].begin() + 12, seen->participant.begin()));
-  EXPECT_TRUE(std::equal(sim->writers[0].begin(), sim->writers[0].begin() + 12, seen->participant.begin()));
+  EXPECT_TRUE(
+      std::equal(sim->readers[0].begin(), sim->readers[0].begin() + 12, seen->participant.begin()));
+  EXPECT_TRUE(
+      std::equal(sim->writers[0].begin(), sim->writers[0].begin() + 12, seen->participant.begin()));
 }
 
 // ROS peers match the graph endpoints on these; a late joiner relies on the writer's
@@ -331,7 +347,8 @@ TEST_F(Ros2Graph, EndpointsHaveTheQosRosCreatesThemWith) {
     }
     dds_delete_qos(qos);
   }
-  EXPECT_STREQ(ros2::graphInfoDescriptor()->m_typename, "rmw_dds_common::msg::dds_::ParticipantEntitiesInfo_");
+  EXPECT_STREQ(ros2::graphInfoDescriptor()->m_typename,
+               "rmw_dds_common::msg::dds_::ParticipantEntitiesInfo_");
 }
 
 // Replies end in a string, so every padding length occurs; the options bytes stay
@@ -345,10 +362,12 @@ TEST_P(PlainCdrReply, HeaderOptionsAreZeroWhateverThePadding) {
   wire.sequence_number = 9;
   wire.success = true;
   wire.message = message.data();
-  Bytes expected = cat({hex("00010000"), hex("0807060504030201"), hex("0900000000000000"), hex("01000000"),
-                        Bytes{static_cast<uint8_t>(message.size() + 1), 0, 0, 0}, ascii(message), hex("00")});
+  Bytes expected =
+      cat({hex("00010000"), hex("0807060504030201"), hex("0900000000000000"), hex("01000000"),
+           Bytes{static_cast<uint8_t>(message.size() + 1), 0, 0, 0}, ascii(message), hex("00")});
   while (expected.size() % 4 != 0) expected.push_back(0);
-  EXPECT_EQ(toHex(ros2::detail::plainCdr(DynamicParam::responseDescriptor(), &wire)), toHex(expected));
+  EXPECT_EQ(toHex(ros2::detail::plainCdr(DynamicParam::responseDescriptor(), &wire)),
+            toHex(expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPadding, PlainCdrReply, ::testing::Values(0u, 1u, 2u, 3u));
