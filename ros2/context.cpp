@@ -141,6 +141,7 @@ ContextState::ContextState(uint64_t generation, uint32_t domainId, std::string p
     : generation_(generation), domainId_(domainId), programName_(std::move(programName)) {}
 
 ContextState::~ContextState() {
+  graph_.reset();
   if (participant_ > 0) (void)dds_delete(participant_);
 }
 
@@ -150,6 +151,12 @@ dds_entity_t ContextState::participant() {
   std::lock_guard<std::mutex> lock(mutex_);
   ensureParticipantLocked();
   return participant_;
+}
+
+Graph& ContextState::graph() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ensureParticipantLocked();
+  return *graph_;
 }
 
 dds_entity_t ContextState::shutdownCondition() {
@@ -184,7 +191,9 @@ void ContextState::ensureParticipantLocked() {
   dds_guid_t guid;
   checkRc(dds_get_guid(participant.get(), &guid), "dds_get_guid");
   guidPrefixHex_ = hex(guid.v, 12);
+  auto graph = std::make_unique<Graph>(participant.get());
   if (woken_ || !valid()) (void)dds_set_guardcondition(condition, true);
+  graph_ = std::move(graph);
   participant_ = participant.release();
   shutdownCondition_ = condition;
 }

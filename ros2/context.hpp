@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "ros2/graph.hpp"
+
 namespace ros2 {
 
 // Parses a ROS_DOMAIN_ID value like strtoul with base 0: nullptr or "" -> 0,
@@ -33,8 +35,11 @@ class ContextState {
   const std::string& programName() const noexcept { return programName_; }
   bool valid() const noexcept;
 
-  // Created on first use, with USER_DATA "enclave=/;". Throws on DDS failure.
+  // Created on first use, with USER_DATA "enclave=/;" and its graph writer and reader.
+  // Throws on DDS failure.
   dds_entity_t participant();
+  // The participant's ROS 2 graph (creating the participant if needed).
+  Graph& graph();
   // Guard condition on the participant, triggered for good once the state is shut down.
   dds_entity_t shutdownCondition();
   // Text unique within the process for clientid/serviceid USER_DATA.
@@ -51,6 +56,7 @@ class ContextState {
   std::mutex mutex_;
   dds_entity_t participant_ = 0;
   dds_entity_t shutdownCondition_ = 0;
+  std::unique_ptr<Graph> graph_;  // entities inside the participant: released before it
   std::string guidPrefixHex_;
   uint64_t endpointCounter_ = 0;
   bool woken_ = false;

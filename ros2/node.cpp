@@ -21,6 +21,15 @@ Node::Node(const std::string& name, Context& context) : name_(name) {
   if (!validNodeName(name)) throw std::invalid_argument("invalid node name: '" + name + "'");
   state_ = context.state();
   participant_ = state_->participant();
+  graph_ = &state_->graph();
+  graphKey_ = graph_->addNode(nodeNamespace(), name_);
+}
+
+Node::~Node() { graph_->removeNode(graphKey_); }
+
+const std::string& Node::nodeNamespace() const noexcept {
+  static const std::string root = "/";
+  return root;
 }
 
 }  // namespace ros2

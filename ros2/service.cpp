@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ros2/plain_cdr.hpp"
+
 namespace ros2 {
 namespace {
 
@@ -216,6 +218,8 @@ ClientCore::ClientCore(const Node& node, const std::string& serviceName, const Q
   dds_instance_handle_t handle = 0;
   checkRc(dds_get_instance_handle(requestWriter_.get(), &handle), "dds_get_instance_handle");
   clientId_ = handle;
+  graphEntry_ = GraphEndpoints(node.graph(), node.graphKey(), {entityGid(replyReader_.get())},
+                               {entityGid(requestWriter_.get())});
 }
 
 bool ClientCore::serviceIsReady() const {
@@ -250,7 +254,7 @@ RequestWait ClientCore::waitForReply(const Deadline& deadline) { return waitOn(r
 
 ServerCore::ServerCore(const Node& node, const std::string& serviceName, const QosProfile& qos,
                        const dds_topic_descriptor_t* requestType, const dds_topic_descriptor_t* replyType)
-    : state_(node.contextState()), serviceName_(serviceName) {
+    : state_(node.contextState()), serviceName_(serviceName), replyType_(replyType) {
   const ServiceTopics topics = serviceTopics(serviceName);
   const dds_entity_t participant = node.participant();
   endpointId_ = state_->nextEndpointId();
@@ -263,6 +267,8 @@ ServerCore::ServerCore(const Node& node, const std::string& serviceName, const Q
   checkRc(dds_set_status_mask(replyWriter_.get(), DDS_PUBLICATION_MATCHED_STATUS), "dds_set_status_mask");
   requestWaitset_ = makeWaitset(participant, {requestCondition_.get(), state_->shutdownCondition()});
   matchWaitset_ = makeWaitset(participant, {replyWriter_.get()});
+  graphEntry_ = GraphEndpoints(node.graph(), node.graphKey(), {entityGid(requestReader_.get())},
+                               {entityGid(replyWriter_.get())});
 }
 
 RequestWait ServerCore::waitForRequest(const Deadline& deadline) { return waitOn(requestWaitset_, deadline, state_); }
@@ -281,7 +287,11 @@ bool ServerCore::awaitReplyReader(dds_instance_handle_t requestWriter, std::chro
   }
 }
 
-void ServerCore::writeReply(const void* sample) { checkRc(dds_write(replyWriter_.get(), sample), "dds_write(reply)"); }
+// Replies end in a string, so their length varies: written with the header a ROS 2
+// server sends (requests and graph samples always end four-byte aligned and need not).
+void ServerCore::writeReply(const void* sample) {
+  writePlainCdr(replyWriter_.get(), replyType_, sample, "dds_write(reply)");
+}
 
 }  // namespace detail
 }  // namespace ros2

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ros2/entity.hpp"
+#include "ros2/graph.hpp"
 #include "ros2/node.hpp"
 #include "ros2/qos.hpp"
 
@@ -114,6 +115,8 @@ class ClientCore {
   Entity replyWaitset_;
   Entity matchWaitset_;
   uint64_t clientId_ = 0;
+  // Last member: the graph forgets the endpoints before they are deleted.
+  GraphEndpoints graphEntry_;
 };
 
 class ServerCore {
@@ -141,6 +144,7 @@ class ServerCore {
   std::shared_ptr<ContextState> state_;
   std::string serviceName_;
   std::string endpointId_;
+  const dds_topic_descriptor_t* replyType_;
   Entity requestTopic_;
   Entity replyTopic_;
   Entity requestReader_;
@@ -148,6 +152,7 @@ class ServerCore {
   Entity requestCondition_;
   Entity requestWaitset_;
   Entity matchWaitset_;
+  GraphEndpoints graphEntry_;  // last, as in ClientCore
 };
 
 }  // namespace detail
