@@ -136,7 +136,7 @@ DomainSetup readSetup(uint32_t domain, const std::string& tracePath) {
       setup.allowMulticast = value;
     } else if (!(value = afterPrefix(message, "config: Domain/General/Interfaces/NetworkInterface[@multicast]: ")).empty()) {
       forcedMulticast = value;
-    } else if (!(value = afterPrefix(message, "config: Domain/Discovery/Peers/Peer[@address]: ")).empty()) {
+    } else if (!(value = afterPrefix(message, "config: Domain/Discovery/Peers/Peer[@Address]: ")).empty()) {
       setup.peers.push_back(value);
     } else if (message.compare(0, 21, "selected interfaces: ") == 0) {
       // "lo (index 1 priority 2), eth0 (index 2 priority 0)"

@@ -1,6 +1,7 @@
 #include "doctor/report.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 namespace doctor {
@@ -37,6 +38,17 @@ const char* typeText(TypeCheck check) {
     case TypeCheck::NoTypeInformation: return "same type name";
   }
   return "";
+}
+
+// Six significant digits, as the file holds them.
+json gainsJson(const std::array<float, 4>& values) {
+  json out = json::array();
+  for (const float v : values) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(v));
+    out.push_back(std::strtod(buffer, nullptr));
+  }
+  return out;
 }
 
 std::string numbers(const std::array<float, 4>& values) {
@@ -140,8 +152,8 @@ json toJson(const Report& r) {
                                            rs.read == robot::RuntimeStateRead::Malformed
                                        ? json(true)
                                        : rs.read == robot::RuntimeStateRead::Untrusted ? json(false) : json(nullptr)},
-                       {"kp", rs.kp},
-                       {"kd", rs.kd}};
+                       {"kp", gainsJson(rs.kp)},
+                       {"kd", gainsJson(rs.kd)}};
   if (!rs.error.empty()) runtimeState["error"] = rs.error;
   json participants = {{"dds", json::array()}, {"ros2", json::array()}};
   for (const auto& p : r.probe.dds.participants) participants["dds"].push_back(participantJson(p));
