@@ -83,8 +83,9 @@ int main(int argc, char** argv) {
     report.probe = doctor::probeDomains(report.ddsDomain, report.rosDomain, listenSeconds);
     report.diagnosis = doctor::diagnose(expected, report.probe.dds, report.probe.ros, listenSeconds);
   } catch (const std::exception& e) {
-    const std::string sentence = std::string("Cyclone DDS could not join the domains: ") + e.what() +
-                                 "; check the configuration CYCLONEDDS_URI names.";
+    const std::string sentence = std::string("Cyclone DDS could not join the domains (") + e.what() +
+                                 "; Cyclone's own message on standard error says why): check the "
+                                 "configuration that CYCLONEDDS_URI names.";
     if (asJson) {
       std::cout << nlohmann::json{{"error", sentence}, {"controller_usable", false}, {"service_usable", false}}.dump(2)
                 << std::endl;
