@@ -27,7 +27,8 @@ QosSummary summarizeQos(const dds_qos_t* qos, Side side) {
   }
   dds_reliability_kind_t reliability;
   dds_duration_t blocking;
-  if (dds_qget_reliability(qos, &reliability, &blocking)) s.reliable = reliability == DDS_RELIABILITY_RELIABLE;
+  if (dds_qget_reliability(qos, &reliability, &blocking))
+    s.reliable = reliability == DDS_RELIABILITY_RELIABLE;
   dds_durability_kind_t durability;
   if (dds_qget_durability(qos, &durability)) s.durability = durability;
   dds_history_kind_t history;
@@ -82,10 +83,14 @@ namespace {
 
 const char* durabilityText(dds_durability_kind_t kind) {
   switch (kind) {
-    case DDS_DURABILITY_VOLATILE: return "volatile";
-    case DDS_DURABILITY_TRANSIENT_LOCAL: return "transient_local";
-    case DDS_DURABILITY_TRANSIENT: return "transient";
-    case DDS_DURABILITY_PERSISTENT: return "persistent";
+    case DDS_DURABILITY_VOLATILE:
+      return "volatile";
+    case DDS_DURABILITY_TRANSIENT_LOCAL:
+      return "transient_local";
+    case DDS_DURABILITY_TRANSIENT:
+      return "transient";
+    case DDS_DURABILITY_PERSISTENT:
+      return "persistent";
   }
   return "unknown";
 }
@@ -103,7 +108,8 @@ bool partitionsMeet(const std::vector<std::string>& a, const std::vector<std::st
   const auto& y = b.empty() ? defaultPartition : b;
   for (const auto& p : x) {
     for (const auto& q : y) {
-      if (p == q || fnmatch(p.c_str(), q.c_str(), 0) == 0 || fnmatch(q.c_str(), p.c_str(), 0) == 0) return true;
+      if (p == q || fnmatch(p.c_str(), q.c_str(), 0) == 0 || fnmatch(q.c_str(), p.c_str(), 0) == 0)
+        return true;
     }
   }
   return false;
@@ -111,9 +117,12 @@ bool partitionsMeet(const std::vector<std::string>& a, const std::vector<std::st
 
 std::string representationText(int16_t id) {
   switch (id) {
-    case DDS_DATA_REPRESENTATION_XCDR1: return "XCDR1";
-    case DDS_DATA_REPRESENTATION_XML: return "XML";
-    case DDS_DATA_REPRESENTATION_XCDR2: return "XCDR2";
+    case DDS_DATA_REPRESENTATION_XCDR1:
+      return "XCDR1";
+    case DDS_DATA_REPRESENTATION_XML:
+      return "XML";
+    case DDS_DATA_REPRESENTATION_XCDR2:
+      return "XCDR2";
   }
   return std::to_string(id);
 }
@@ -128,27 +137,33 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
 
 std::vector<std::string> qosIncompatibilities(const QosSummary& w, const QosSummary& r) {
   std::vector<std::string> out;
-  if (r.reliable && !w.reliable) out.push_back("reliability: the writer offers best_effort, the reader requests reliable");
+  if (r.reliable && !w.reliable)
+    out.push_back("reliability: the writer offers best_effort, the reader requests reliable");
   if (r.durability > w.durability) {
     out.push_back(std::string("durability: the writer offers ") + durabilityText(w.durability) +
                   ", the reader requests " + durabilityText(r.durability));
   }
   if (r.deadline < w.deadline) {
-    out.push_back("deadline: the writer offers " + durationText(w.deadline) + ", the reader requests " +
-                  durationText(r.deadline));
+    out.push_back("deadline: the writer offers " + durationText(w.deadline) +
+                  ", the reader requests " + durationText(r.deadline));
   }
-  if (r.latencyBudget < w.latencyBudget) out.push_back("latency budget: the writer's is longer than the reader's");
+  if (r.latencyBudget < w.latencyBudget)
+    out.push_back("latency budget: the writer's is longer than the reader's");
   if (r.liveliness > w.liveliness || r.livelinessLease < w.livelinessLease) {
     out.push_back("liveliness: the writer's kind or lease does not satisfy the reader's");
   }
-  if (r.ownership != w.ownership) out.push_back("ownership: one side is exclusive, the other shared");
-  if (r.destinationOrder > w.destinationOrder) out.push_back("destination order: the reader requests source time stamps");
+  if (r.ownership != w.ownership)
+    out.push_back("ownership: one side is exclusive, the other shared");
+  if (r.destinationOrder > w.destinationOrder)
+    out.push_back("destination order: the reader requests source time stamps");
   if (!partitionsMeet(w.partitions, r.partitions)) {
-    out.push_back("partition: the writer is in [" + joined(w.partitions, ", ") + "], the reader in [" +
-                  joined(r.partitions, ", ") + "]");
+    out.push_back("partition: the writer is in [" + joined(w.partitions, ", ") +
+                  "], the reader in [" + joined(r.partitions, ", ") + "]");
   }
-  const int16_t written = w.representations.empty() ? DDS_DATA_REPRESENTATION_XCDR1 : w.representations.front();
-  if (std::find(r.representations.begin(), r.representations.end(), written) == r.representations.end()) {
+  const int16_t written =
+      w.representations.empty() ? DDS_DATA_REPRESENTATION_XCDR1 : w.representations.front();
+  if (std::find(r.representations.begin(), r.representations.end(), written) ==
+      r.representations.end()) {
     std::vector<std::string> accepted;
     for (const auto id : r.representations) accepted.push_back(representationText(id));
     out.push_back("data representation: the writer writes " + representationText(written) +
@@ -157,7 +172,9 @@ std::vector<std::string> qosIncompatibilities(const QosSummary& w, const QosSumm
   return out;
 }
 
-std::string reliabilityName(const QosSummary& qos) { return qos.reliable ? "reliable" : "best_effort"; }
+std::string reliabilityName(const QosSummary& qos) {
+  return qos.reliable ? "reliable" : "best_effort";
+}
 std::string durabilityName(const QosSummary& qos) { return durabilityText(qos.durability); }
 std::string historyName(const QosSummary& qos) {
   return qos.keepAll ? std::string("keep_all") : "keep_last " + std::to_string(qos.depth);
@@ -166,22 +183,26 @@ std::string historyName(const QosSummary& qos) {
 std::string vendorName(const std::array<uint8_t, 2>& v) {
   if (v[0] != 0x01) return "";
   static const std::map<uint8_t, const char*> names = {
-      {0x01, "RTI Connext"},   {0x02, "OpenSplice"},  {0x03, "OpenDDS"},       {0x06, "CoreDX"},
-      {0x0a, "RTI Connext Micro"}, {0x0f, "Fast DDS"}, {0x10, "Cyclone DDS"}, {0x12, "Dust DDS"},
+      {0x01, "RTI Connext"},       {0x02, "OpenSplice"}, {0x03, "OpenDDS"},     {0x06, "CoreDX"},
+      {0x0a, "RTI Connext Micro"}, {0x0f, "Fast DDS"},   {0x10, "Cyclone DDS"}, {0x12, "Dust DDS"},
   };
   const auto it = names.find(v[1]);
   return it == names.end() ? "" : it->second;
 }
 
 bool isCyclone(const std::array<uint8_t, 2>& v) { return v[0] == 0x01 && v[1] == 0x10; }
-bool isKnownOtherVendor(const std::array<uint8_t, 2>& v) { return !isCyclone(v) && !vendorName(v).empty(); }
+bool isKnownOtherVendor(const std::array<uint8_t, 2>& v) {
+  return !isCyclone(v) && !vendorName(v).empty();
+}
 
 Expectations sdkExpectations() {
   Expectations e;
   const sdk_dds::DdsConfig catalogue;
-  const auto add = [&](const sdk_dds::TopicConfig& cfg, const dds_topic_descriptor_t& desc, Side side) {
+  const auto add = [&](const sdk_dds::TopicConfig& cfg, const dds_topic_descriptor_t& desc,
+                       Side side) {
     const sdk_dds::QosPtr qos = sdk_dds::makeQos(cfg);
-    e.topics.push_back({cfg.name, desc.m_typename, descriptorTypeIdentity(desc), side, summarizeQos(qos.get(), side)});
+    e.topics.push_back({cfg.name, desc.m_typename, descriptorTypeIdentity(desc), side,
+                        summarizeQos(qos.get(), side)});
   };
   // Which side each module takes on each topic; the controller is on the other.
   add(catalogue.user_mode, core_dds_UserMode_desc, Side::Writer);
@@ -198,17 +219,20 @@ Expectations sdkExpectations() {
   profile.depth = client.depth;
   profile.durability = client.durability == "transient_local" ? ros2::Durability::TransientLocal
                                                               : ros2::Durability::Volatile;
-  const auto service = [&](const std::string& topic, const dds_topic_descriptor_t* desc, Side side) {
+  const auto service = [&](const std::string& topic, const dds_topic_descriptor_t* desc,
+                           Side side) {
     ros2::Qos qos;
     ros2::detail::fillEndpointQos(qos.get(), profile, "clientid=doctor;", side == Side::Writer);
-    return ExpectedEndpoint{topic, desc->m_typename, descriptorTypeIdentity(*desc), side, summarizeQos(qos.get(), side)};
+    return ExpectedEndpoint{topic, desc->m_typename, descriptorTypeIdentity(*desc), side,
+                            summarizeQos(qos.get(), side)};
   };
   e.request = service(topics.request, core::srv::DynamicParam::requestDescriptor(), Side::Writer);
   e.reply = service(topics.reply, core::srv::DynamicParam::responseDescriptor(), Side::Reader);
   return e;
 }
 
-std::string describeParticipant(const std::vector<Participant>& participants, const std::string& guid) {
+std::string describeParticipant(const std::vector<Participant>& participants,
+                                const std::string& guid) {
   for (const auto& p : participants) {
     if (p.guid != guid || p.processName.empty()) continue;
     std::string text = p.processName;
@@ -263,38 +287,42 @@ void endpointProblems(const TopicReport& topic, const std::vector<Participant>& 
     if (!v.peerSide) continue;
     const std::string who = describeParticipant(participants, v.endpoint.participantGuid);
     if (v.type == TypeCheck::DifferentName) {
-      problems.push_back({"type_mismatch", e.topic + " is present with another type: " + who + " uses " +
-                                               v.endpoint.typeName + " where the SDK uses " + e.typeName +
-                                               "; the controller was built from a different message definition."});
+      problems.push_back(
+          {"type_mismatch", e.topic + " is present with another type: " + who + " uses " +
+                                v.endpoint.typeName + " where the SDK uses " + e.typeName +
+                                "; the controller was built from a different message definition."});
     } else if (v.type == TypeCheck::DifferentId) {
-      problems.push_back({"type_mismatch", e.topic + " is present with another type: " + who + " uses " +
-                                               v.endpoint.typeName + " with type identifier " +
-                                               v.endpoint.typeId->minimal + ", the SDK's is " +
-                                               e.typeId->minimal +
-                                               "; the controller was built from a different message "
-                                               "definition (IDL), so the two never match."});
+      problems.push_back(
+          {"type_mismatch", e.topic + " is present with another type: " + who + " uses " +
+                                v.endpoint.typeName + " with type identifier " +
+                                v.endpoint.typeId->minimal + ", the SDK's is " + e.typeId->minimal +
+                                "; the controller was built from a different message "
+                                "definition (IDL), so the two never match."});
     }
     if (!v.qosProblems.empty()) {
-      problems.push_back({"qos_mismatch", "QoS mismatch on " + e.topic + ": the " + sideName(v.endpoint.side) +
-                                              " of " + who + " is incompatible with the SDK's " +
-                                              sideName(e.sdkSide) + " (" + joined(v.qosProblems, "; ") +
-                                              "); the controller uses other QoS settings than the SDK."});
+      problems.push_back(
+          {"qos_mismatch", "QoS mismatch on " + e.topic + ": the " + sideName(v.endpoint.side) +
+                               " of " + who + " is incompatible with the SDK's " +
+                               sideName(e.sdkSide) + " (" + joined(v.qosProblems, "; ") +
+                               "); the controller uses other QoS settings than the SDK."});
     }
   }
 }
 
 bool anyMatch(const TopicReport& topic) {
-  return std::any_of(topic.endpoints.begin(), topic.endpoints.end(), [](const auto& v) { return v.matches; });
+  return std::any_of(topic.endpoints.begin(), topic.endpoints.end(),
+                     [](const auto& v) { return v.matches; });
 }
 
 bool anyPeer(const TopicReport& topic) {
-  return std::any_of(topic.endpoints.begin(), topic.endpoints.end(), [](const auto& v) { return v.peerSide; });
+  return std::any_of(topic.endpoints.begin(), topic.endpoints.end(),
+                     [](const auto& v) { return v.peerSide; });
 }
 
 }  // namespace
 
-Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds, const DomainSnapshot& ros,
-                   double listenSeconds) {
+Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds,
+                   const DomainSnapshot& ros, double listenSeconds) {
   Diagnosis d;
   for (const auto& topic : expected.topics) d.topics.push_back(collect(topic, dds));
   d.serviceTopics.push_back(collect(expected.request, ros));
@@ -303,27 +331,30 @@ Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds, cons
   // The controller's six topics.
   const std::string ddsDomain = std::to_string(dds.domain);
   if (dds.participants.empty()) {
-    d.problems.push_back({"no_participant", "No DDS participant found on domain " + ddsDomain + " within " +
-                                                seconds(listenSeconds) +
-                                                " s: usually the wrong network interface in CYCLONEDDS_URI, "
-                                                "multicast blocked on the network (list the robot under "
-                                                "Discovery/Peers), a firewall dropping UDP, or the controller "
-                                                "using another domain."});
+    d.problems.push_back(
+        {"no_participant", "No DDS participant found on domain " + ddsDomain + " within " +
+                               seconds(listenSeconds) +
+                               " s: usually the wrong network interface in CYCLONEDDS_URI, "
+                               "multicast blocked on the network (list the robot under "
+                               "Discovery/Peers), a firewall dropping UDP, or the controller "
+                               "using another domain."});
   } else if (std::none_of(d.topics.begin(), d.topics.end(), anyPeer)) {
-    d.problems.push_back({"no_controller", std::to_string(dds.participants.size()) +
-                                               " participant(s) on DDS domain " + ddsDomain +
-                                               ", but none has the controller's topics: the controller program "
-                                               "is not running there, or it uses another domain."});
+    d.problems.push_back(
+        {"no_controller", std::to_string(dds.participants.size()) +
+                              " participant(s) on DDS domain " + ddsDomain +
+                              ", but none has the controller's topics: the controller program "
+                              "is not running there, or it uses another domain."});
   } else {
     for (const auto& topic : d.topics) {
       endpointProblems(topic, dds.participants, d.problems);
       if (!anyPeer(topic)) {
         const bool sdkWrites = topic.expected.sdkSide == Side::Writer;
-        d.problems.push_back({"topic_missing", std::string("No ") + (sdkWrites ? "reader" : "writer") + " of " +
-                                                   topic.expected.topic + " on DDS domain " + ddsDomain +
-                                                   ": the controller found does not " +
-                                                   (sdkWrites ? "take" : "publish") + " " + topic.expected.topic +
-                                                   "; it may be a different controller program or version."});
+        d.problems.push_back(
+            {"topic_missing", std::string("No ") + (sdkWrites ? "reader" : "writer") + " of " +
+                                  topic.expected.topic + " on DDS domain " + ddsDomain +
+                                  ": the controller found does not " +
+                                  (sdkWrites ? "take" : "publish") + " " + topic.expected.topic +
+                                  "; it may be a different controller program or version."});
       }
     }
   }
@@ -359,46 +390,53 @@ Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds, cons
     const auto& readers = readerIds[guid];
     const auto& writers = writerIds[guid];
     if (!readers.empty() || !writers.empty()) {
-      s.serviceIdPaired = std::any_of(writers.begin(), writers.end(), [&](const auto& id) { return readers.count(id) != 0; });
+      s.serviceIdPaired = std::any_of(writers.begin(), writers.end(),
+                                      [&](const auto& id) { return readers.count(id) != 0; });
     }
     s.usable = s.endpointsMatch && !s.otherVendor && s.serviceIdPaired.value_or(true);
     d.servers.push_back(s);
   }
-  d.serviceUsable = std::any_of(d.servers.begin(), d.servers.end(), [](const auto& s) { return s.usable; });
+  d.serviceUsable =
+      std::any_of(d.servers.begin(), d.servers.end(), [](const auto& s) { return s.usable; });
 
   if (!d.serviceUsable) {
     if (ros.participants.empty()) {
-      d.problems.push_back({"ros2_domain_empty", "No participant found on ROS 2 domain " + rosDomain + " within " +
-                                                     seconds(listenSeconds) +
-                                                     " s: the controller's ROS 2 side is not running, uses another "
-                                                     "ROS_DOMAIN_ID, or is out of reach for the network reasons "
-                                                     "above."});
+      d.problems.push_back(
+          {"ros2_domain_empty", "No participant found on ROS 2 domain " + rosDomain + " within " +
+                                    seconds(listenSeconds) +
+                                    " s: the controller's ROS 2 side is not running, uses another "
+                                    "ROS_DOMAIN_ID, or is out of reach for the network reasons "
+                                    "above."});
     } else if (d.servers.empty()) {
-      d.problems.push_back({"no_service", "No server of " + expected.serviceName + " on ROS 2 domain " + rosDomain +
-                                              " (" + std::to_string(ros.participants.size()) +
-                                              " participant(s) there): the controller does not serve its "
-                                              "configuration service; start it, or check its ROS_DOMAIN_ID."});
+      d.problems.push_back(
+          {"no_service", "No server of " + expected.serviceName + " on ROS 2 domain " + rosDomain +
+                             " (" + std::to_string(ros.participants.size()) +
+                             " participant(s) there): the controller does not serve its "
+                             "configuration service; start it, or check its ROS_DOMAIN_ID."});
     }
     for (const auto& topic : d.serviceTopics) endpointProblems(topic, ros.participants, d.problems);
     for (const auto& s : d.servers) {
       const std::string who = describeParticipant(ros.participants, s.participantGuid);
       if (s.otherVendor) {
-        d.problems.push_back({"service_other_vendor", expected.serviceName + " is served by " + who + " through " +
-                                                          s.vendor +
-                                                          ", not Cyclone DDS: ROS 2 services do not work across "
-                                                          "Cyclone DDS and Fast DDS; run the controller's ROS 2 "
-                                                          "side on rmw_cyclonedds_cpp."});
+        d.problems.push_back(
+            {"service_other_vendor", expected.serviceName + " is served by " + who + " through " +
+                                         s.vendor +
+                                         ", not Cyclone DDS: ROS 2 services do not work across "
+                                         "Cyclone DDS and Fast DDS; run the controller's ROS 2 "
+                                         "side on rmw_cyclonedds_cpp."});
       }
       if (!s.hasRequestReader || !s.hasReplyWriter) {
-        d.problems.push_back({"service_incomplete", "The server of " + expected.serviceName + " on " + who +
-                                                        " has no " + (s.hasRequestReader ? "reply writer" : "request reader") +
-                                                        ": it is starting up, shutting down or broken, so requests "
-                                                        "cannot be answered."});
+        d.problems.push_back({"service_incomplete",
+                              "The server of " + expected.serviceName + " on " + who + " has no " +
+                                  (s.hasRequestReader ? "reply writer" : "request reader") +
+                                  ": it is starting up, shutting down or broken, so requests "
+                                  "cannot be answered."});
       } else if (s.serviceIdPaired == false) {
-        d.problems.push_back({"service_unpaired", "The server of " + expected.serviceName + " on " + who +
-                                                      " has a request reader and a reply writer with different "
-                                                      "serviceid values: they are not one service, so the SDK "
-                                                      "would wait for it in vain."});
+        d.problems.push_back(
+            {"service_unpaired", "The server of " + expected.serviceName + " on " + who +
+                                     " has a request reader and a reply writer with different "
+                                     "serviceid values: they are not one service, so the SDK "
+                                     "would wait for it in vain."});
       }
     }
   }

@@ -29,8 +29,8 @@ struct QosSummary {
   dds_duration_t livelinessLease = DDS_INFINITY;
   dds_ownership_kind_t ownership = DDS_OWNERSHIP_SHARED;
   dds_destination_order_kind_t destinationOrder = DDS_DESTINATIONORDER_BY_RECEPTION_TIMESTAMP;
-  std::vector<std::string> partitions;       // empty: the default partition
-  std::vector<int16_t> representations;      // a writer writes the first
+  std::vector<std::string> partitions;   // empty: the default partition
+  std::vector<int16_t> representations;  // a writer writes the first
   std::string userData;
 };
 
@@ -48,7 +48,9 @@ std::string historyName(const QosSummary& qos);
 struct TypeIdentity {
   std::string minimal;
   std::string complete;
-  bool operator==(const TypeIdentity& o) const { return minimal == o.minimal && complete == o.complete; }
+  bool operator==(const TypeIdentity& o) const {
+    return minimal == o.minimal && complete == o.complete;
+  }
 };
 
 // One endpoint the SDK creates.
@@ -114,7 +116,7 @@ struct ServerReport {
   bool otherVendor = false;
   bool hasRequestReader = false;
   bool hasReplyWriter = false;
-  bool endpointsMatch = false;  // a matching request reader and a matching reply writer
+  bool endpointsMatch = false;          // a matching request reader and a matching reply writer
   std::optional<bool> serviceIdPaired;  // none when its endpoints carry no serviceid
   bool usable = false;
 };
@@ -144,9 +146,10 @@ struct Expectations {
 Expectations sdkExpectations();
 
 // A participant as a person reads it: "tarvek-sim (pid 12, host vm)" or its GUID.
-std::string describeParticipant(const std::vector<Participant>& participants, const std::string& guid);
+std::string describeParticipant(const std::vector<Participant>& participants,
+                                const std::string& guid);
 
-Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds, const DomainSnapshot& ros,
-                   double listenSeconds);
+Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds,
+                   const DomainSnapshot& ros, double listenSeconds);
 
 }  // namespace doctor

@@ -3,7 +3,6 @@
 // never switch the robot into user mode or send it anything), and compares what it
 // discovers with what the SDK creates.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -27,12 +26,14 @@ int main(int argc, char** argv) {
   std::optional<int> rosDomainOption;
   double listenSeconds = 3.0;
   bool asJson = false;
-  app.add_option("--domain", ddsDomain, "DDS domain of the six topics (default 1, as Robot and Joystick)")
+  app.add_option("--domain", ddsDomain,
+                 "DDS domain of the six topics (default 1, as Robot and Joystick)")
       ->check(CLI::Range(0, 232));
   app.add_option("--ros-domain", rosDomainOption,
                  "ROS 2 domain of the configuration service (default: ROS_DOMAIN_ID, else 0)")
       ->check(CLI::Range(0, 232));
-  app.add_option("--listen", listenSeconds, "Seconds to listen for participants and endpoints (default 3)")
+  app.add_option("--listen", listenSeconds,
+                 "Seconds to listen for participants and endpoints (default 3)")
       ->check(CLI::Range(0.1, 60.0));
   app.add_flag("--json", asJson, "Print one JSON object instead of the text report");
   app.footer(
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
       return 2;
     }
     if (report.rosDomain > 232) {
-      std::fprintf(stderr, "tarvek-doctor: ROS_DOMAIN_ID %u is beyond 232; pass --ros-domain\n", report.rosDomain);
+      std::fprintf(stderr, "tarvek-doctor: ROS_DOMAIN_ID %u is beyond 232; pass --ros-domain\n",
+                   report.rosDomain);
       return 2;
     }
   }
@@ -72,8 +74,9 @@ int main(int argc, char** argv) {
                            std::to_string(report.rosDomain) + ".");
   }
   if (report.cycloneUri.empty()) {
-    report.notes.push_back("CYCLONEDDS_URI is not set: Cyclone picks an interface itself and discovers by "
-                           "multicast; on a computer with several networks, name the robot's interface.");
+    report.notes.push_back(
+        "CYCLONEDDS_URI is not set: Cyclone picks an interface itself and discovers by "
+        "multicast; on a computer with several networks, name the robot's interface.");
   }
   report.runtimeState = doctor::inspectRuntimeStateOf(ddsDomain);
 
@@ -81,13 +84,18 @@ int main(int argc, char** argv) {
     const doctor::Expectations expected = doctor::sdkExpectations();
     report.serviceName = expected.serviceName;
     report.probe = doctor::probeDomains(report.ddsDomain, report.rosDomain, listenSeconds);
-    report.diagnosis = doctor::diagnose(expected, report.probe.dds, report.probe.ros, listenSeconds);
+    report.diagnosis =
+        doctor::diagnose(expected, report.probe.dds, report.probe.ros, listenSeconds);
   } catch (const std::exception& e) {
-    const std::string sentence = std::string("Cyclone DDS could not join the domains (") + e.what() +
+    const std::string sentence = std::string("Cyclone DDS could not join the domains (") +
+                                 e.what() +
                                  "; Cyclone's own message on standard error says why): check the "
                                  "configuration that CYCLONEDDS_URI names.";
     if (asJson) {
-      std::cout << nlohmann::json{{"error", sentence}, {"controller_usable", false}, {"service_usable", false}}.dump(2)
+      std::cout << nlohmann::json{{"error", sentence},
+                                  {"controller_usable", false},
+                                  {"service_usable", false}}
+                       .dump(2)
                 << std::endl;
     } else {
       std::fprintf(stderr, "tarvek-doctor: %s\n", sentence.c_str());

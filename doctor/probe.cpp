@@ -1,10 +1,10 @@
 #include "doctor/probe.hpp"
 
-// Cyclone's type-information helpers are exported but live in its lower-level headers;
-// the QoS header must come first for them to compile.
-#include <dds/ddsi/ddsi_xqos.h>
+// Cyclone's type-information helpers are exported but live in its lower-level headers,
+// which need the QoS header before them.
 #include <dds/ddsi/ddsi_sertype.h>
 #include <dds/ddsi/ddsi_typelib.h>
+#include <dds/ddsi/ddsi_xqos.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <unistd.h>
@@ -33,7 +33,8 @@ std::string typeIdText(const ddsi_typeid_t* id) {
 
 std::optional<TypeIdentity> identityOf(const dds_typeinfo_t* info) {
   if (info == nullptr || !ddsi_typeinfo_present(info)) return std::nullopt;
-  return TypeIdentity{typeIdText(ddsi_typeinfo_minimal_typeid(info)), typeIdText(ddsi_typeinfo_complete_typeid(info))};
+  return TypeIdentity{typeIdText(ddsi_typeinfo_minimal_typeid(info)),
+                      typeIdText(ddsi_typeinfo_complete_typeid(info))};
 }
 
 std::string hex(const uint8_t* bytes, size_t count) {
@@ -58,10 +59,17 @@ std::string xmlEscaped(const std::string& text) {
   std::string out;
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -71,7 +79,8 @@ std::string xmlEscaped(const std::string& text) {
 class TraceFile {
  public:
   TraceFile() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvek-doctor-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tarvek-doctor-XXXXXX").string();
     const int fd = mkstemp(pattern.data());
     if (fd >= 0) {
       ::close(fd);
@@ -95,8 +104,8 @@ std::string configWithTrace(const TraceFile& trace) {
   const char* uri = std::getenv("CYCLONEDDS_URI");
   std::string config = uri != nullptr ? uri : "";
   if (trace.path().empty()) return config;
-  const std::string fragment = "<Tracing><Category>config</Category><OutputFile>" + xmlEscaped(trace.path()) +
-                               "</OutputFile></Tracing>";
+  const std::string fragment = "<Tracing><Category>config</Category><OutputFile>" +
+                               xmlEscaped(trace.path()) + "</OutputFile></Tracing>";
   return config.empty() ? fragment : config + "," + fragment;
 }
 
@@ -113,7 +122,8 @@ bool interfaceSupportsMulticast(const std::string& name) {
   if (getifaddrs(&list) != 0) return false;
   bool multicast = false;
   for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
-    if (a->ifa_name != nullptr && name == a->ifa_name && (a->ifa_flags & IFF_MULTICAST) != 0) multicast = true;
+    if (a->ifa_name != nullptr && name == a->ifa_name && (a->ifa_flags & IFF_MULTICAST) != 0)
+      multicast = true;
   }
   freeifaddrs(list);
   return multicast;
@@ -128,15 +138,19 @@ DomainSetup readSetup(uint32_t domain, const std::string& tracePath) {
   while (std::getline(in, line)) {
     // "<time> [<domain>] <thread>: <message>"
     const auto bracket = line.find("] ");
-    const auto colon = bracket == std::string::npos ? std::string::npos : line.find(": ", bracket + 2);
+    const auto colon =
+        bracket == std::string::npos ? std::string::npos : line.find(": ", bracket + 2);
     if (colon == std::string::npos) continue;
     const std::string message = line.substr(colon + 2);
     std::string value;
     if (!(value = afterPrefix(message, "config: Domain/General/AllowMulticast/#text: ")).empty()) {
       setup.allowMulticast = value;
-    } else if (!(value = afterPrefix(message, "config: Domain/General/Interfaces/NetworkInterface[@multicast]: ")).empty()) {
+    } else if (!(value = afterPrefix(
+                     message, "config: Domain/General/Interfaces/NetworkInterface[@multicast]: "))
+                    .empty()) {
       forcedMulticast = value;
-    } else if (!(value = afterPrefix(message, "config: Domain/Discovery/Peers/Peer[@Address]: ")).empty()) {
+    } else if (!(value = afterPrefix(message, "config: Domain/Discovery/Peers/Peer[@Address]: "))
+                    .empty()) {
       setup.peers.push_back(value);
     } else if (message.compare(0, 21, "selected interfaces: ") == 0) {
       // "lo (index 1 priority 2), eth0 (index 2 priority 0)"
@@ -144,7 +158,8 @@ DomainSetup readSetup(uint32_t domain, const std::string& tracePath) {
       size_t start = 0;
       while (start < rest.size()) {
         const auto end = rest.find(", ", start);
-        const std::string item = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string item =
+            rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
         setup.interfaces.push_back(item.substr(0, item.find(' ')));
         if (end == std::string::npos) break;
         start = end + 2;
@@ -158,14 +173,16 @@ DomainSetup readSetup(uint32_t domain, const std::string& tracePath) {
   } else {
     std::vector<std::string> capable;
     for (const auto& name : setup.interfaces) {
-      if (forcedMulticast == "true" || (forcedMulticast != "false" && interfaceSupportsMulticast(name))) {
+      if (forcedMulticast == "true" ||
+          (forcedMulticast != "false" && interfaceSupportsMulticast(name))) {
         capable.push_back(name);
       }
     }
     setup.multicast = !capable.empty();
-    setup.multicastReason = setup.multicast
-                                ? "AllowMulticast is " + (setup.allowMulticast.empty() ? "default" : setup.allowMulticast)
-                                : "the selected interfaces do not support multicast";
+    setup.multicastReason =
+        setup.multicast ? "AllowMulticast is " +
+                              (setup.allowMulticast.empty() ? "default" : setup.allowMulticast)
+                        : "the selected interfaces do not support multicast";
   }
   return setup;
 }
@@ -223,7 +240,8 @@ class DomainProbe {
         endpoint.topic = e->topic_name != nullptr ? e->topic_name : "";
         endpoint.typeName = e->type_name != nullptr ? e->type_name : "";
         const dds_typeinfo_t* info = nullptr;
-        if (dds_builtintopic_get_endpoint_type_info(e, &info) == DDS_RETCODE_OK) endpoint.typeId = identityOf(info);
+        if (dds_builtintopic_get_endpoint_type_info(e, &info) == DDS_RETCODE_OK)
+          endpoint.typeId = identityOf(info);
         endpoint.qos = summarizeQos(e->qos, side);
         s.endpoints.push_back(std::move(endpoint));
       });
@@ -246,8 +264,9 @@ class DomainProbe {
     for (;;) {
       void* samples[batch] = {};
       dds_sample_info_t infos[batch];
-      const dds_return_t n = dds_take_mask(reader, samples, infos, batch, batch,
-                                           DDS_ANY_SAMPLE_STATE | DDS_ANY_VIEW_STATE | DDS_ALIVE_INSTANCE_STATE);
+      const dds_return_t n =
+          dds_take_mask(reader, samples, infos, batch, batch,
+                        DDS_ANY_SAMPLE_STATE | DDS_ANY_VIEW_STATE | DDS_ALIVE_INSTANCE_STATE);
       if (n <= 0) return;
       struct Loan {
         dds_entity_t reader;
@@ -274,7 +293,8 @@ class DomainProbe {
 }  // namespace
 
 std::optional<TypeIdentity> descriptorTypeIdentity(const dds_topic_descriptor_t& descriptor) {
-  if (descriptor.type_information.data == nullptr || descriptor.type_information.sz == 0) return std::nullopt;
+  if (descriptor.type_information.data == nullptr || descriptor.type_information.sz == 0)
+    return std::nullopt;
   ddsi_sertype_cdr_data_t serialized{descriptor.type_information.sz,
                                      const_cast<uint8_t*>(descriptor.type_information.data)};
   ddsi_typeinfo_t* info = ddsi_typeinfo_deser(&serialized);
@@ -292,7 +312,8 @@ ProbeResult probeDomains(uint32_t ddsDomain, uint32_t rosDomain, double seconds)
   {
     DomainProbe dds(ddsDomain, configWithTrace(ddsTrace));
     std::unique_ptr<DomainProbe> ros;
-    if (rosDomain != ddsDomain) ros = std::make_unique<DomainProbe>(rosDomain, configWithTrace(rosTrace));
+    if (rosDomain != ddsDomain)
+      ros = std::make_unique<DomainProbe>(rosDomain, configWithTrace(rosTrace));
     dds_sleepfor(static_cast<dds_duration_t>(seconds * 1e9));
     result.dds = dds.snapshot();
     result.ros = ros ? ros->snapshot() : result.dds;

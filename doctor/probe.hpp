@@ -22,7 +22,7 @@ struct DomainSetup {
   std::string allowMulticast;           // the configured AllowMulticast word
   bool multicast = false;               // whether discovery may use multicast at all
   std::string multicastReason;
-  std::vector<std::string> peers;       // configured Discovery/Peers
+  std::vector<std::string> peers;  // configured Discovery/Peers
 };
 
 // Joins the domains (one participant each; a shared one when they are equal) with the

@@ -11,31 +11,44 @@ using nlohmann::json;
 
 const char* readWord(robot::RuntimeStateRead read) {
   switch (read) {
-    case robot::RuntimeStateRead::Complete: return "read";
-    case robot::RuntimeStateRead::Malformed: return "malformed";
-    case robot::RuntimeStateRead::Missing: return "missing";
-    case robot::RuntimeStateRead::Unreadable: return "unreadable";
-    case robot::RuntimeStateRead::Untrusted: return "untrusted";
+    case robot::RuntimeStateRead::Complete:
+      return "read";
+    case robot::RuntimeStateRead::Malformed:
+      return "malformed";
+    case robot::RuntimeStateRead::Missing:
+      return "missing";
+    case robot::RuntimeStateRead::Unreadable:
+      return "unreadable";
+    case robot::RuntimeStateRead::Untrusted:
+      return "untrusted";
   }
   return "unknown";
 }
 
 const char* typeWord(TypeCheck check) {
   switch (check) {
-    case TypeCheck::Equal: return "equal";
-    case TypeCheck::DifferentName: return "different_name";
-    case TypeCheck::DifferentId: return "different_identifier";
-    case TypeCheck::NoTypeInformation: return "name_only";
+    case TypeCheck::Equal:
+      return "equal";
+    case TypeCheck::DifferentName:
+      return "different_name";
+    case TypeCheck::DifferentId:
+      return "different_identifier";
+    case TypeCheck::NoTypeInformation:
+      return "name_only";
   }
   return "unknown";
 }
 
 const char* typeText(TypeCheck check) {
   switch (check) {
-    case TypeCheck::Equal: return "same type";
-    case TypeCheck::DifferentName: return "OTHER TYPE NAME";
-    case TypeCheck::DifferentId: return "OTHER TYPE IDENTIFIER";
-    case TypeCheck::NoTypeInformation: return "same type name";
+    case TypeCheck::Equal:
+      return "same type";
+    case TypeCheck::DifferentName:
+      return "OTHER TYPE NAME";
+    case TypeCheck::DifferentId:
+      return "OTHER TYPE IDENTIFIER";
+    case TypeCheck::NoTypeInformation:
+      return "same type name";
   }
   return "";
 }
@@ -62,7 +75,9 @@ std::string numbers(const std::array<float, 4>& values) {
 }
 
 json qosJson(const QosSummary& q) {
-  return {{"reliability", reliabilityName(q)}, {"durability", durabilityName(q)}, {"history", historyName(q)}};
+  return {{"reliability", reliabilityName(q)},
+          {"durability", durabilityName(q)},
+          {"history", historyName(q)}};
 }
 
 std::string qosText(const QosSummary& q) {
@@ -103,13 +118,16 @@ json topicJson(const TopicReport& t, const std::vector<Participant>& participant
           {"endpoints", std::move(endpoints)}};
 }
 
-void topicText(std::ostringstream& out, const TopicReport& t, const std::vector<Participant>& participants) {
-  out << "  " << t.expected.topic << "  " << t.expected.typeName << "; the SDK's " << sideName(t.expected.sdkSide)
-      << ": " << qosText(t.expected.qos) << "\n";
+void topicText(std::ostringstream& out, const TopicReport& t,
+               const std::vector<Participant>& participants) {
+  out << "  " << t.expected.topic << "  " << t.expected.typeName << "; the SDK's "
+      << sideName(t.expected.sdkSide) << ": " << qosText(t.expected.qos) << "\n";
   if (t.endpoints.empty()) out << "    (nothing discovered)\n";
   for (const auto& v : t.endpoints) {
-    out << "    " << sideName(v.endpoint.side) << " of " << describeParticipant(participants, v.endpoint.participantGuid)
-        << ": " << v.endpoint.typeName << " (" << typeText(v.type) << "), " << qosText(v.endpoint.qos) << " -> ";
+    out << "    " << sideName(v.endpoint.side) << " of "
+        << describeParticipant(participants, v.endpoint.participantGuid) << ": "
+        << v.endpoint.typeName << " (" << typeText(v.type) << "), " << qosText(v.endpoint.qos)
+        << " -> ";
     if (!v.peerSide) {
       out << "same side as the SDK (another SDK program)\n";
     } else if (v.matches) {
@@ -151,7 +169,8 @@ json toJson(const Report& r) {
                        {"trusted", rs.read == robot::RuntimeStateRead::Complete ||
                                            rs.read == robot::RuntimeStateRead::Malformed
                                        ? json(true)
-                                       : rs.read == robot::RuntimeStateRead::Untrusted ? json(false) : json(nullptr)},
+                                   : rs.read == robot::RuntimeStateRead::Untrusted ? json(false)
+                                                                                   : json(nullptr)},
                        {"kp", gainsJson(rs.kp)},
                        {"kd", gainsJson(rs.kd)}};
   if (!rs.error.empty()) runtimeState["error"] = rs.error;
@@ -161,39 +180,45 @@ json toJson(const Report& r) {
   json topics = json::array();
   for (const auto& t : r.diagnosis.topics) topics.push_back(topicJson(t, r.probe.dds.participants));
   json serviceTopics = json::array();
-  for (const auto& t : r.diagnosis.serviceTopics) serviceTopics.push_back(topicJson(t, r.probe.ros.participants));
+  for (const auto& t : r.diagnosis.serviceTopics)
+    serviceTopics.push_back(topicJson(t, r.probe.ros.participants));
   json servers = json::array();
   for (const auto& s : r.diagnosis.servers) {
-    servers.push_back({{"participant", s.participantGuid},
-                       {"participant_name", describeParticipant(r.probe.ros.participants, s.participantGuid)},
-                       {"vendor", s.vendor.empty() ? json(nullptr) : json(s.vendor)},
-                       {"other_vendor", s.otherVendor},
-                       {"request_reader", s.hasRequestReader},
-                       {"reply_writer", s.hasReplyWriter},
-                       {"endpoints_match", s.endpointsMatch},
-                       {"serviceid_paired", s.serviceIdPaired ? json(*s.serviceIdPaired) : json(nullptr)},
-                       {"usable", s.usable}});
+    servers.push_back(
+        {{"participant", s.participantGuid},
+         {"participant_name", describeParticipant(r.probe.ros.participants, s.participantGuid)},
+         {"vendor", s.vendor.empty() ? json(nullptr) : json(s.vendor)},
+         {"other_vendor", s.otherVendor},
+         {"request_reader", s.hasRequestReader},
+         {"reply_writer", s.hasReplyWriter},
+         {"endpoints_match", s.endpointsMatch},
+         {"serviceid_paired", s.serviceIdPaired ? json(*s.serviceIdPaired) : json(nullptr)},
+         {"usable", s.usable}});
   }
   json problems = json::array();
-  for (const auto& p : r.diagnosis.problems) problems.push_back({{"code", p.code}, {"sentence", p.sentence}});
-  return {{"cyclone", {{"uri", r.cycloneUri.empty() ? json(nullptr) : json(r.cycloneUri)}, {"domains", setups}}},
-          {"dds_domain", r.ddsDomain},
-          {"ros2_domain", r.rosDomain},
-          {"listen_seconds", r.listenSeconds},
-          {"runtime_state", runtimeState},
-          {"participants", participants},
-          {"topics", topics},
-          {"service", {{"name", r.serviceName}, {"topics", serviceTopics}, {"servers", servers}}},
-          {"problems", problems},
-          {"notes", r.notes},
-          {"controller_usable", r.diagnosis.controllerUsable},
-          {"service_usable", r.diagnosis.serviceUsable}};
+  for (const auto& p : r.diagnosis.problems)
+    problems.push_back({{"code", p.code}, {"sentence", p.sentence}});
+  return {
+      {"cyclone",
+       {{"uri", r.cycloneUri.empty() ? json(nullptr) : json(r.cycloneUri)}, {"domains", setups}}},
+      {"dds_domain", r.ddsDomain},
+      {"ros2_domain", r.rosDomain},
+      {"listen_seconds", r.listenSeconds},
+      {"runtime_state", runtimeState},
+      {"participants", participants},
+      {"topics", topics},
+      {"service", {{"name", r.serviceName}, {"topics", serviceTopics}, {"servers", servers}}},
+      {"problems", problems},
+      {"notes", r.notes},
+      {"controller_usable", r.diagnosis.controllerUsable},
+      {"service_usable", r.diagnosis.serviceUsable}};
 }
 
 std::string toText(const Report& r) {
   std::ostringstream out;
   out << "Cyclone DDS configuration\n";
-  out << "  CYCLONEDDS_URI: " << (r.cycloneUri.empty() ? "(not set: Cyclone's defaults)" : r.cycloneUri) << "\n";
+  out << "  CYCLONEDDS_URI: "
+      << (r.cycloneUri.empty() ? "(not set: Cyclone's defaults)" : r.cycloneUri) << "\n";
   for (const auto& s : r.probe.setups) {
     out << "  domain " << s.domain << ": interfaces ";
     for (size_t i = 0; i < s.interfaces.size(); ++i) out << (i ? ", " : "") << s.interfaces[i];
@@ -216,11 +241,23 @@ std::string toText(const Report& r) {
   } else {
     out << rs.path << ": ";
     switch (rs.read) {
-      case robot::RuntimeStateRead::Complete: out << "trusted; a Joystick would send its gains"; break;
-      case robot::RuntimeStateRead::Malformed: out << "trusted but malformed; a Joystick would send what it could read, defaults for the rest"; break;
-      case robot::RuntimeStateRead::Missing: out << "missing; a Joystick would send the default gains"; break;
-      case robot::RuntimeStateRead::Unreadable: out << "unreadable; a Joystick would send the default gains"; break;
-      case robot::RuntimeStateRead::Untrusted: out << "NOT trusted (not a regular file owned by you or root); a Joystick ignores it and sends the default gains"; break;
+      case robot::RuntimeStateRead::Complete:
+        out << "trusted; a Joystick would send its gains";
+        break;
+      case robot::RuntimeStateRead::Malformed:
+        out << "trusted but malformed; a Joystick would send what it could read, defaults for the "
+               "rest";
+        break;
+      case robot::RuntimeStateRead::Missing:
+        out << "missing; a Joystick would send the default gains";
+        break;
+      case robot::RuntimeStateRead::Unreadable:
+        out << "unreadable; a Joystick would send the default gains";
+        break;
+      case robot::RuntimeStateRead::Untrusted:
+        out << "NOT trusted (not a regular file owned by you or root); a Joystick ignores it and "
+               "sends the default gains";
+        break;
     }
     out << "\n  kp " << numbers(rs.kp) << ", kd " << numbers(rs.kd) << "\n";
   }
@@ -230,7 +267,8 @@ std::string toText(const Report& r) {
     if (s.participants.empty()) out << "  (none)\n";
     for (const auto& p : s.participants) {
       const std::string vendor = vendorName(p.vendor);
-      out << "  " << describeParticipant(s.participants, p.guid) << ", " << (vendor.empty() ? "unknown DDS" : vendor);
+      out << "  " << describeParticipant(s.participants, p.guid) << ", "
+          << (vendor.empty() ? "unknown DDS" : vendor);
       if (!p.addresses.empty()) out << ", " << p.addresses;
       out << ", guid " << p.guid << "\n";
     }
@@ -259,8 +297,8 @@ std::string toText(const Report& r) {
   } else {
     out << "Problems\n";
     for (const auto& p : r.diagnosis.problems) out << "  - " << p.sentence << "\n";
-    out << "\nController " << (r.diagnosis.controllerUsable ? "usable" : "NOT usable") << ", service "
-        << (r.diagnosis.serviceUsable ? "usable" : "NOT usable") << ".\n";
+    out << "\nController " << (r.diagnosis.controllerUsable ? "usable" : "NOT usable")
+        << ", service " << (r.diagnosis.serviceUsable ? "usable" : "NOT usable") << ".\n";
   }
   return out.str();
 }

@@ -29,8 +29,9 @@ void requestedOfferedRules() {
   // A writer may offer more than a reader asks for, never less.
   CHECK(qosIncompatibilities(reliableTl, bestEffortVolatile).empty());
   CHECK_EQ(qosIncompatibilities(bestEffortVolatile, reliableVolatile).size(), 1u);
-  CHECK_EQ(qosIncompatibilities(reliableVolatile, reliableTl).front(),
-           std::string("durability: the writer offers volatile, the reader requests transient_local"));
+  CHECK_EQ(
+      qosIncompatibilities(reliableVolatile, reliableTl).front(),
+      std::string("durability: the writer offers volatile, the reader requests transient_local"));
 
   QosSummary inPartition = reliableVolatile;
   inPartition.partitions = {"robot"};
@@ -62,7 +63,8 @@ Participant participant(const std::string& guid, std::array<uint8_t, 2> vendor) 
   return p;
 }
 
-RemoteEndpoint endpoint(const ExpectedEndpoint& sdk, const Participant& owner, const std::string& userData) {
+RemoteEndpoint endpoint(const ExpectedEndpoint& sdk, const Participant& owner,
+                        const std::string& userData) {
   RemoteEndpoint e;
   e.participantGuid = owner.guid;
   e.vendor = owner.vendor;
@@ -87,8 +89,8 @@ DomainSnapshot healthyController(const Expectations& sdk) {
   return s;
 }
 
-DomainSnapshot serviceFrom(const Expectations& sdk, std::array<uint8_t, 2> vendor, const std::string& readerData,
-                           const std::string& writerData) {
+DomainSnapshot serviceFrom(const Expectations& sdk, std::array<uint8_t, 2> vendor,
+                           const std::string& readerData, const std::string& writerData) {
   DomainSnapshot s;
   s.domain = 0;
   s.participants.push_back(participant("bb", vendor));
@@ -122,16 +124,19 @@ void serviceCases() {
       {kFastDds, "", "", false, {"service_other_vendor"}},
   };
   for (const auto& c : cases) {
-    const Diagnosis d = diagnose(sdk, dds, serviceFrom(sdk, c.vendor, c.readerData, c.writerData), 3);
+    const Diagnosis d =
+        diagnose(sdk, dds, serviceFrom(sdk, c.vendor, c.readerData, c.writerData), 3);
     CHECK(d.controllerUsable);
     CHECK_EQ(d.serviceUsable, c.usable);
     CHECK(codes(d) == c.problems);
   }
   const Diagnosis fast = diagnose(sdk, dds, serviceFrom(sdk, kFastDds, "", ""), 3);
-  CHECK_EQ(fast.problems.front().sentence,
-           std::string("/dynamic_param_config is served by controller (pid 7 on robot) through Fast DDS, not "
-                       "Cyclone DDS: ROS 2 services do not work across Cyclone DDS and Fast DDS; run the "
-                       "controller's ROS 2 side on rmw_cyclonedds_cpp."));
+  CHECK_EQ(
+      fast.problems.front().sentence,
+      std::string(
+          "/dynamic_param_config is served by controller (pid 7 on robot) through Fast DDS, not "
+          "Cyclone DDS: ROS 2 services do not work across Cyclone DDS and Fast DDS; run the "
+          "controller's ROS 2 side on rmw_cyclonedds_cpp."));
 }
 
 void controllerCases() {

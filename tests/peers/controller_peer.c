@@ -8,16 +8,17 @@
 
 #include "core_dds.h"
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc != 3) {
     fprintf(stderr, "usage: %s DOMAIN reliable|best_effort\n", argv[0]);
     return 2;
   }
-  const dds_entity_t participant = dds_create_participant((dds_domainid_t)atoi(argv[1]), NULL, NULL);
+  const dds_entity_t participant =
+      dds_create_participant((dds_domainid_t)atoi(argv[1]), NULL, NULL);
   if (participant < 0) return 1;
   const dds_entity_t topic =
       dds_create_topic(participant, &core_dds_UserObservation_desc, "user_obs", NULL, NULL);
-  dds_qos_t *qos = dds_create_qos();
+  dds_qos_t* qos = dds_create_qos();
   if (strcmp(argv[2], "best_effort") == 0) {
     dds_qset_reliability(qos, DDS_RELIABILITY_BEST_EFFORT, 0);
   } else {
