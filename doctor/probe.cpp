@@ -1,7 +1,6 @@
 #include "doctor/probe.hpp"
 
-// Cyclone's type-information helpers are exported but live in its lower-level headers,
-// which need the QoS header before them.
+// Cyclone's type-information helpers are exported but declared in its lower-level headers.
 #include <dds/ddsi/ddsi_sertype.h>
 #include <dds/ddsi/ddsi_typelib.h>
 #include <dds/ddsi/ddsi_xqos.h>
