@@ -78,8 +78,11 @@ std::string xmlEscaped(const std::string& text) {
 class TraceFile {
  public:
   TraceFile() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tarvek-doctor-XXXXXX").string();
+    // Without a usable temporary directory the diagnosis goes on, only without the trace.
+    std::error_code error;
+    const auto directory = std::filesystem::temp_directory_path(error);
+    if (error) return;
+    std::string pattern = (directory / "tarvek-doctor-XXXXXX").string();
     const int fd = mkstemp(pattern.data());
     if (fd >= 0) {
       ::close(fd);
@@ -167,7 +170,10 @@ DomainSetup readSetup(uint32_t domain, const std::string& tracePath) {
       setup.addresses = message.substr(12);
     }
   }
-  if (setup.allowMulticast == "false") {
+  if (setup.interfaces.empty()) {
+    setup.multicastReason = "not known: Cyclone's configuration trace could not be read";
+  } else if (setup.allowMulticast == "false") {
+    setup.multicast = false;
     setup.multicastReason = "AllowMulticast is false";
   } else {
     std::vector<std::string> capable;
@@ -179,9 +185,9 @@ DomainSetup readSetup(uint32_t domain, const std::string& tracePath) {
     }
     setup.multicast = !capable.empty();
     setup.multicastReason =
-        setup.multicast ? "AllowMulticast is " +
-                              (setup.allowMulticast.empty() ? "default" : setup.allowMulticast)
-                        : "the selected interfaces do not support multicast";
+        *setup.multicast ? "AllowMulticast is " +
+                               (setup.allowMulticast.empty() ? "default" : setup.allowMulticast)
+                         : "the selected interfaces do not support multicast";
   }
   return setup;
 }

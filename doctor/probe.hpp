@@ -20,7 +20,7 @@ struct DomainSetup {
   std::vector<std::string> interfaces;  // the ones Cyclone selected
   std::string addresses;                // the addresses it found on them
   std::string allowMulticast;           // the configured AllowMulticast word
-  bool multicast = false;               // whether discovery may use multicast at all
+  std::optional<bool> multicast;        // whether discovery may use multicast; none: unknown
   std::string multicastReason;
   std::vector<std::string> peers;  // configured Discovery/Peers
 };

@@ -159,7 +159,7 @@ json toJson(const Report& r) {
                       {"interfaces", s.interfaces},
                       {"addresses", s.addresses},
                       {"allow_multicast", s.allowMulticast},
-                      {"multicast", s.multicast},
+                      {"multicast", s.multicast ? json(*s.multicast) : json(nullptr)},
                       {"multicast_reason", s.multicastReason},
                       {"peers", s.peers}});
   }
@@ -224,7 +224,11 @@ std::string toText(const Report& r) {
     for (size_t i = 0; i < s.interfaces.size(); ++i) out << (i ? ", " : "") << s.interfaces[i];
     if (s.interfaces.empty()) out << "(unknown)";
     if (!s.addresses.empty()) out << " [found: " << s.addresses << "]";
-    out << "; multicast " << (s.multicast ? "on" : "off") << " (" << s.multicastReason << ")";
+    out << "; multicast "
+        << (!s.multicast   ? "unknown"
+            : *s.multicast ? "on"
+                           : "off")
+        << " (" << s.multicastReason << ")";
     if (!s.peers.empty()) {
       out << "; peers";
       for (const auto& p : s.peers) out << " " << p;
