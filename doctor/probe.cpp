@@ -171,7 +171,7 @@ DomainSetup readSetup(uint32_t domain, const std::string& tracePath) {
     }
   }
   if (setup.interfaces.empty()) {
-    setup.multicastReason = "not known: Cyclone's configuration trace could not be read";
+    setup.multicastReason = "Cyclone's configuration trace could not be read";
   } else if (setup.allowMulticast == "false") {
     setup.multicast = false;
     setup.multicastReason = "AllowMulticast is false";
