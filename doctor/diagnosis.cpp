@@ -3,6 +3,7 @@
 #include <fnmatch.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 #include <sstream>
@@ -309,6 +310,25 @@ void endpointProblems(const TopicReport& topic, const std::vector<Participant>& 
   }
 }
 
+// An endpoint of the controller's side on a topic whose name differs from the SDK's only by
+// a prefix ("rt/user_obs") or letter case.
+std::optional<RemoteEndpoint> similarTopic(const ExpectedEndpoint& expected,
+                                           const DomainSnapshot& snapshot) {
+  const auto folded = [](std::string name) {
+    const auto slash = name.rfind('/');
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name;
+  };
+  for (const auto& e : snapshot.endpoints) {
+    if (e.side != expected.sdkSide && e.topic != expected.topic &&
+        folded(e.topic) == folded(expected.topic)) {
+      return e;
+    }
+  }
+  return std::nullopt;
+}
+
 bool anyMatch(const TopicReport& topic) {
   return std::any_of(topic.endpoints.begin(), topic.endpoints.end(),
                      [](const auto& v) { return v.matches; });
@@ -338,23 +358,43 @@ Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds,
                                "multicast blocked on the network (list the robot under "
                                "Discovery/Peers), a firewall dropping UDP, or the controller "
                                "using another domain."});
-  } else if (std::none_of(d.topics.begin(), d.topics.end(), anyPeer)) {
-    d.problems.push_back(
-        {"no_controller", std::to_string(dds.participants.size()) +
-                              " participant(s) on DDS domain " + ddsDomain +
-                              ", but none has the controller's topics: the controller program "
-                              "is not running there, or it uses another domain."});
   } else {
+    // Per topic without the controller's endpoint: a similar name where one exists.
+    std::vector<std::optional<RemoteEndpoint>> renamed;
     for (const auto& topic : d.topics) {
-      endpointProblems(topic, dds.participants, d.problems);
-      if (!anyPeer(topic)) {
+      renamed.push_back(anyPeer(topic) ? std::nullopt : similarTopic(topic.expected, dds));
+    }
+    const bool anyRenamed =
+        std::any_of(renamed.begin(), renamed.end(), [](const auto& r) { return r.has_value(); });
+    if (!anyRenamed && std::none_of(d.topics.begin(), d.topics.end(), anyPeer)) {
+      d.problems.push_back(
+          {"no_controller", std::to_string(dds.participants.size()) +
+                                " participant(s) on DDS domain " + ddsDomain +
+                                ", but none has the controller's topics: the controller program "
+                                "is not running there, or it uses another domain."});
+    } else {
+      for (size_t i = 0; i < d.topics.size(); ++i) {
+        const auto& topic = d.topics[i];
+        endpointProblems(topic, dds.participants, d.problems);
+        if (anyPeer(topic)) continue;
         const bool sdkWrites = topic.expected.sdkSide == Side::Writer;
-        d.problems.push_back(
-            {"topic_missing", std::string("No ") + (sdkWrites ? "reader" : "writer") + " of " +
-                                  topic.expected.topic + " on DDS domain " + ddsDomain +
-                                  ": the controller found does not " +
-                                  (sdkWrites ? "take" : "publish") + " " + topic.expected.topic +
-                                  "; it may be a different controller program or version."});
+        const std::string missing = std::string("No ") + (sdkWrites ? "reader" : "writer") +
+                                    " of " + topic.expected.topic + " on DDS domain " + ddsDomain;
+        if (renamed[i]) {
+          d.problems.push_back(
+              {"topic_renamed",
+               missing + ", but " +
+                   describeParticipant(dds.participants, renamed[i]->participantGuid) +
+                   " has one on " + renamed[i]->topic +
+                   ": the controller uses other topic names (a ROS 2 prefix or another "
+                   "spelling), which the SDK does not use."});
+        } else {
+          d.problems.push_back({"topic_missing", missing + ": the controller found does not " +
+                                                     (sdkWrites ? "take" : "publish") + " " +
+                                                     topic.expected.topic +
+                                                     "; it may be a different controller program "
+                                                     "or version."});
+        }
       }
     }
   }

@@ -175,6 +175,16 @@ void controllerCases() {
     onlySdkPrograms.endpoints.push_back(e);
   }
   CHECK(codes(diagnose(sdk, onlySdkPrograms, ros, 3)) == std::vector<std::string>{"no_controller"});
+
+  // A controller on ROS 2 topic names: each topic is pointed at its look-alike.
+  DomainSnapshot prefixed = healthyController(sdk);
+  for (auto& e : prefixed.endpoints) e.topic = "rt/" + e.topic;
+  const Diagnosis renamed = diagnose(sdk, prefixed, ros, 3);
+  CHECK(codes(renamed) == std::vector<std::string>(6, "topic_renamed"));
+  CHECK_EQ(renamed.problems[5].sentence,
+           std::string("No writer of user_obs on DDS domain 1, but controller (pid 7 on robot) has "
+                       "one on rt/user_obs: the controller uses other topic names (a ROS 2 prefix "
+                       "or another spelling), which the SDK does not use."));
 }
 
 }  // namespace
