@@ -271,6 +271,9 @@ TopicReport collect(const ExpectedEndpoint& expected, const DomainSnapshot& snap
   for (const auto& remote : snapshot.endpoints) {
     if (remote.topic == expected.topic) report.endpoints.push_back(judge(expected, remote));
   }
+  // The controller's endpoints first: they are what the reader of the report looks for.
+  std::stable_partition(report.endpoints.begin(), report.endpoints.end(),
+                        [](const EndpointVerdict& v) { return v.peerSide; });
   return report;
 }
 

@@ -37,8 +37,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.1, 60.0));
   app.add_flag("--json", asJson, "Print one JSON object instead of the text report");
   app.footer(
-      "Environment: CYCLONEDDS_URI (the Cyclone configuration, used unchanged), ROS_DOMAIN_ID,\n"
-      "and TMPDIR, TMP, TEMP, TEMPDIR (where the runtime state file is looked for).");
+      "Environment: CYCLONEDDS_URI (the Cyclone configuration; only a trace of it is added),\n"
+      "ROS_DOMAIN_ID, and TMPDIR, TMP, TEMP, TEMPDIR (where the runtime state file is looked "
+      "for).");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
