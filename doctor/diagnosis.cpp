@@ -448,8 +448,8 @@ Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds,
           {"ros2_domain_empty", "No participant found on ROS 2 domain " + rosDomain + " within " +
                                     seconds(listenSeconds) +
                                     " s: the controller's ROS 2 side is not running, uses another "
-                                    "ROS_DOMAIN_ID, or is out of reach for the network reasons "
-                                    "above."});
+                                    "ROS_DOMAIN_ID, or cannot be reached (network interface, "
+                                    "multicast, firewall)."});
     } else if (d.servers.empty()) {
       d.problems.push_back(
           {"no_service", "No server of " + expected.serviceName + " on ROS 2 domain " + rosDomain +
