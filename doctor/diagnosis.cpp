@@ -301,7 +301,7 @@ void endpointProblems(const TopicReport& topic, const std::vector<Participant>& 
                                 v.endpoint.typeName + " with type identifier " +
                                 v.endpoint.typeId->minimal + ", the SDK's is " + e.typeId->minimal +
                                 "; the controller was built from a different message "
-                                "definition (IDL), so the two never match."});
+                                "definition (IDL), so the SDK's endpoints do not match it."});
     }
     if (!v.qosProblems.empty()) {
       problems.push_back(
