@@ -41,6 +41,7 @@ def sentence(report: dict, code: str) -> str:
 
 @pytest.fixture
 def ros_domain(fresh_ros_domain) -> int:
+    """The service's domain, apart from the DDS domains other tests use."""
     return fresh_ros_domain
 
 
@@ -87,9 +88,15 @@ def start_peer():
 
 class TestHealthy:
     def test_every_topic_and_the_service_match(self, start_sim, domain, ros_domain):
-        start_sim("--ros-domain", str(ros_domain))
+        sim = start_sim("--ros-domain", str(ros_domain))
         rc, report, _ = run_doctor("--domain", str(domain), "--ros-domain", str(ros_domain))
         assert rc == 0, report["problems"]
+        # It only listened: the controller never matched one of its endpoints, got no sample.
+        start = sim.mark()
+        sim.send("status")
+        status = sim.wait_for(lambda e: e.get("event") == "status", start=start)
+        assert set(status["matched"].values()) == {0}
+        assert [e for e in sim.poll() if e.get("event") in ("matched", "sample", "service_request")] == []
         assert report["problems"] == []
         assert (report["dds_domain"], report["ros2_domain"]) == (domain, ros_domain)
         assert [t["topic"] for t in report["topics"]] == [
