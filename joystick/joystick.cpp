@@ -8,8 +8,6 @@ namespace joystick {
 
 namespace {
 
-constexpr std::array<float, 4> kDefaultKp = {35.0f, 35.0f, 0.0f, 0.0f};
-constexpr std::array<float, 4> kDefaultKd = {0.45f, 0.45f, 0.3f, 0.3f};
 constexpr dds_duration_t kCommandWait = DDS_MSECS(10);
 
 // The configuration request: what this joystick decided, plus the values the robot
@@ -72,8 +70,8 @@ Joystick::Joystick(const std::vector<std::string>& cmd_mapping, const CommandRan
   ros_config.domain_id = ros2_domain_id;
   param_client_->connect(ros_config);
 
-  std::array<float, 4> kp = kDefaultKp;
-  std::array<float, 4> kd = kDefaultKd;
+  std::array<float, 4> kp = robot::kDefaultKp;
+  std::array<float, 4> kd = robot::kDefaultKd;
   robot::readRuntimeState(runtime_state_path_, kp, kd);
 
   param_client_->sendRequest(

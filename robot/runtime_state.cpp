@@ -102,9 +102,9 @@ bool readFourValues(std::istream& in, std::array<float, 4>& values) {
 
 // The whole file, when it is a regular file that this user (or root) owns. The path is
 // predictable and in a shared directory, so anyone else's file there must not set gains.
-bool readTrustedFile(const fs::path& path, std::string& text) {
+RuntimeStateRead readTrustedFile(const fs::path& path, std::string& text) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return errno == ENOENT ? RuntimeStateRead::Missing : RuntimeStateRead::Unreadable;
   struct stat st {};
   const bool trusted = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                        (st.st_uid == ::geteuid() || st.st_uid == 0);
@@ -114,22 +114,30 @@ bool readTrustedFile(const fs::path& path, std::string& text) {
     while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
   }
   ::close(fd);
-  return trusted;
+  return trusted ? RuntimeStateRead::Complete : RuntimeStateRead::Untrusted;
 }
 
 }  // namespace
 
-void readRuntimeState(const fs::path& path, std::array<float, 4>& kp,
-                      std::array<float, 4>& kd) noexcept {
+RuntimeStateRead inspectRuntimeState(const fs::path& path, std::array<float, 4>& kp,
+                                     std::array<float, 4>& kd) noexcept {
   try {
     std::string text;
-    if (!readTrustedFile(path, text)) return;
+    const RuntimeStateRead opened = readTrustedFile(path, text);
+    if (opened != RuntimeStateRead::Complete) return opened;
     std::istringstream in(text);
     in.imbue(std::locale::classic());
-    if (readFourValues(in, kp)) (void)readFourValues(in, kd);
+    if (readFourValues(in, kp) && readFourValues(in, kd)) return RuntimeStateRead::Complete;
+    return RuntimeStateRead::Malformed;
   } catch (...) {
     // Reading is best effort by design: any trouble means the defaults.
+    return RuntimeStateRead::Unreadable;
   }
+}
+
+void readRuntimeState(const fs::path& path, std::array<float, 4>& kp,
+                      std::array<float, 4>& kd) noexcept {
+  (void)inspectRuntimeState(path, kp, kd);
 }
 
 }  // namespace robot

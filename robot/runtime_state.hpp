@@ -21,11 +21,27 @@ std::string formatRuntimeState(const sdk_dds::FloatVector& kp, const sdk_dds::Fl
 void writeRuntimeState(const std::filesystem::path& path, const sdk_dds::FloatVector& kp,
                        const sdk_dds::FloatVector& kd);
 
+// The gains a Joystick sends when the file gives none.
+inline constexpr std::array<float, 4> kDefaultKp = {35.0f, 35.0f, 0.0f, 0.0f};
+inline constexpr std::array<float, 4> kDefaultKd = {0.45f, 0.45f, 0.3f, 0.3f};
+
+// How a read of the file went, so a diagnosis can say why the defaults were used.
+enum class RuntimeStateRead {
+  Complete,    // all eight values came from the file
+  Malformed,   // the file was trusted but a read failed; later values kept their defaults
+  Missing,     // no file at the path
+  Unreadable,  // it exists but cannot be opened
+  Untrusted,   // not a regular file owned by this user or root: ignored
+};
+
 // Reads four kp and four kd values over the defaults already in `kp` and `kd`, with the
 // stream-extraction rules: a failed read stops, keeping what earlier reads stored. A
 // missing, unreadable, malformed or foreign file (not a regular file owned by this user or
 // root) leaves the defaults. Never throws.
 void readRuntimeState(const std::filesystem::path& path, std::array<float, 4>& kp,
                       std::array<float, 4>& kd) noexcept;
+// The same read, telling how it went.
+RuntimeStateRead inspectRuntimeState(const std::filesystem::path& path, std::array<float, 4>& kp,
+                                     std::array<float, 4>& kd) noexcept;
 
 }  // namespace robot

@@ -68,27 +68,10 @@ Entity makeTopic(dds_entity_t participant, const dds_topic_descriptor_t* type, c
                             "dds_create_topic(" + name + ")"));
 }
 
-// QoS of every service endpoint; only USER_DATA differs between client and server.
-void fillEndpointQos(const Qos& qos, const QosProfile& profile, const std::string& userData, bool writer) {
-  dds_qset_history(qos.get(), DDS_HISTORY_KEEP_LAST, profile.effectiveDepth());
-  dds_qset_reliability(qos.get(), DDS_RELIABILITY_RELIABLE, DDS_INFINITY);
-  dds_qset_durability(qos.get(), profile.durability == Durability::TransientLocal
-                                     ? DDS_DURABILITY_TRANSIENT_LOCAL
-                                     : DDS_DURABILITY_VOLATILE);
-  dds_qset_liveliness(qos.get(), DDS_LIVELINESS_AUTOMATIC, DDS_INFINITY);
-  dds_qset_userdata(qos.get(), userData.data(), userData.size());
-  if (writer) {
-    dds_qset_writer_data_lifecycle(qos.get(), false);
-    // Pin plain CDR: it is what the other side decodes.
-    const dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
-    dds_qset_data_representation(qos.get(), 1, &xcdr1);
-  }
-}
-
 Entity makeWriter(dds_entity_t participant, const Entity& topic, const QosProfile& profile,
                   const std::string& userData, const std::string& topicName) {
   Qos qos;
-  fillEndpointQos(qos, profile, userData, true);
+  detail::fillEndpointQos(qos.get(), profile, userData, true);
   return Entity(checkEntity(dds_create_writer(participant, topic.get(), qos.get(), nullptr),
                             "dds_create_writer(" + topicName + ")"));
 }
@@ -96,7 +79,7 @@ Entity makeWriter(dds_entity_t participant, const Entity& topic, const QosProfil
 Entity makeReader(dds_entity_t participant, const Entity& topic, const QosProfile& profile,
                   const std::string& userData, const std::string& topicName) {
   Qos qos;
-  fillEndpointQos(qos, profile, userData, false);
+  detail::fillEndpointQos(qos.get(), profile, userData, false);
   return Entity(checkEntity(dds_create_reader(participant, topic.get(), qos.get(), nullptr),
                             "dds_create_reader(" + topicName + ")"));
 }
@@ -161,6 +144,23 @@ std::optional<std::string> userDataValue(const std::string& userData, const std:
 }
 
 namespace detail {
+
+// QoS of every service endpoint; only USER_DATA differs between client and server.
+void fillEndpointQos(dds_qos_t* qos, const QosProfile& profile, const std::string& userData, bool writer) {
+  dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, profile.effectiveDepth());
+  dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_INFINITY);
+  dds_qset_durability(qos, profile.durability == Durability::TransientLocal
+                                     ? DDS_DURABILITY_TRANSIENT_LOCAL
+                                     : DDS_DURABILITY_VOLATILE);
+  dds_qset_liveliness(qos, DDS_LIVELINESS_AUTOMATIC, DDS_INFINITY);
+  dds_qset_userdata(qos, userData.data(), userData.size());
+  if (writer) {
+    dds_qset_writer_data_lifecycle(qos, false);
+    // Pin plain CDR: it is what the other side decodes.
+    const dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
+    dds_qset_data_representation(qos, 1, &xcdr1);
+  }
+}
 
 int64_t nextSequenceNumber() noexcept {
   static std::atomic<int64_t> counter{0};

@@ -43,6 +43,10 @@ std::optional<std::string> userDataValue(const std::string& userData, const std:
 
 namespace detail {
 
+// QoS of every service endpoint, client or server: only USER_DATA differs between them.
+// Shared with the diagnosis tool, which judges remote endpoints against exactly this.
+void fillEndpointQos(dds_qos_t* qos, const QosProfile& profile, const std::string& userData, bool writer);
+
 // Next number of the one process-wide request counter; the first is 1.
 int64_t nextSequenceNumber() noexcept;
 

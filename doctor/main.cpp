@@ -1,0 +1,113 @@
+// tarvek-doctor: why does the SDK not reach the controller? Joins the DDS and ROS 2
+// domains as a silent observer (readers of the built-in discovery topics only, so it can
+// never switch the robot into user mode or send it anything), and compares what it
+// discovers with what the SDK creates.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+
+#include "doctor/diagnosis.hpp"
+#include "doctor/probe.hpp"
+#include "doctor/report.hpp"
+#include "ros2/context.hpp"
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Diagnoses the connection to the robot's controller without sending it anything: shows the\n"
+      "Cyclone DDS configuration in effect, the runtime state file a Joystick would read, and\n"
+      "listens on the DDS domain of the six topics and the ROS 2 domain of the configuration\n"
+      "service for the controller's endpoints, saying for each whether the SDK's would match it.\n"
+      "Exit status: 0 when the controller and the service look usable, 1 otherwise, 2 for\n"
+      "invalid arguments.",
+      "tarvek-doctor"};
+  int ddsDomain = 1;
+  std::optional<int> rosDomainOption;
+  double listenSeconds = 3.0;
+  bool asJson = false;
+  app.add_option("--domain", ddsDomain,
+                 "DDS domain of the six topics (default 1, as Robot and Joystick)")
+      ->check(CLI::Range(0, 232));
+  app.add_option("--ros-domain", rosDomainOption,
+                 "ROS 2 domain of the configuration service (default: ROS_DOMAIN_ID, else 0)")
+      ->check(CLI::Range(0, 232));
+  app.add_option("--listen", listenSeconds,
+                 "Seconds to listen for participants and endpoints (default 3)")
+      ->check(CLI::Range(0.1, 60.0));
+  app.add_flag("--json", asJson, "Print one JSON object instead of the text report");
+  app.footer(
+      "Environment: CYCLONEDDS_URI (the Cyclone configuration; only a trace of it is added),\n"
+      "ROS_DOMAIN_ID, and TMPDIR, TMP, TEMP, TEMPDIR (where the runtime state file is looked "
+      "for).");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+
+  doctor::Report report;
+  report.ddsDomain = static_cast<uint32_t>(ddsDomain);
+  report.listenSeconds = listenSeconds;
+  const char* uri = std::getenv("CYCLONEDDS_URI");
+  report.cycloneUri = uri != nullptr ? uri : "";
+  const char* rosDomainText = std::getenv("ROS_DOMAIN_ID");
+  if (rosDomainOption) {
+    report.rosDomain = static_cast<uint32_t>(*rosDomainOption);
+  } else {
+    try {
+      report.rosDomain = ros2::parseDomainId(rosDomainText);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "tarvek-doctor: %s; pass --ros-domain\n", e.what());
+      return 2;
+    }
+    if (report.rosDomain > 232) {
+      std::fprintf(stderr, "tarvek-doctor: ROS_DOMAIN_ID %u is beyond 232; pass --ros-domain\n",
+                   report.rosDomain);
+      return 2;
+    }
+  }
+  // Joystick(ros2_domain_id=0) writes its argument into ROS_DOMAIN_ID: the variable alone
+  // does not move a Joystick to another domain.
+  if (report.rosDomain != 0 && !rosDomainOption) {
+    report.notes.push_back("ROS_DOMAIN_ID is " + std::to_string(report.rosDomain) +
+                           ", but Joystick() joins ROS 2 domain 0 unless you pass ros2_domain_id=" +
+                           std::to_string(report.rosDomain) + ".");
+  }
+  if (report.cycloneUri.empty()) {
+    report.notes.push_back(
+        "CYCLONEDDS_URI is not set: Cyclone picks an interface itself and discovers by "
+        "multicast; on a computer with several networks, name the robot's interface.");
+  }
+  report.runtimeState = doctor::inspectRuntimeStateOf(ddsDomain);
+
+  try {
+    const doctor::Expectations expected = doctor::sdkExpectations();
+    report.serviceName = expected.serviceName;
+    report.probe = doctor::probeDomains(report.ddsDomain, report.rosDomain, listenSeconds);
+    report.diagnosis =
+        doctor::diagnose(expected, report.probe.dds, report.probe.ros, listenSeconds);
+  } catch (const std::exception& e) {
+    const std::string sentence = std::string("Cyclone DDS could not join the domains (") +
+                                 e.what() +
+                                 "; Cyclone's own message on standard error says why): check the "
+                                 "configuration that CYCLONEDDS_URI names.";
+    if (asJson) {
+      std::cout << nlohmann::json{{"error", sentence},
+                                  {"controller_usable", false},
+                                  {"service_usable", false}}
+                       .dump(2)
+                << std::endl;
+    } else {
+      std::fprintf(stderr, "tarvek-doctor: %s\n", sentence.c_str());
+    }
+    return 1;
+  }
+
+  if (asJson) {
+    std::cout << doctor::toJson(report).dump(2) << std::endl;
+  } else {
+    std::cout << doctor::toText(report) << std::flush;
+  }
+  return report.usable() ? 0 : 1;
+}

@@ -1,0 +1,197 @@
+// The doctor's judgement on hand-made discovery data: the requested/offered rules, and the
+// service cases no local peer can produce (a server on another DDS implementation, ids that
+// do not pair).
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "doctor/diagnosis.hpp"
+
+using namespace doctor;
+
+namespace {
+
+const std::array<uint8_t, 2> kCyclone{0x01, 0x10};
+const std::array<uint8_t, 2> kFastDds{0x01, 0x0f};
+
+QosSummary qos(bool reliable, dds_durability_kind_t durability) {
+  QosSummary q;
+  q.reliable = reliable;
+  q.durability = durability;
+  q.representations = {DDS_DATA_REPRESENTATION_XCDR1, DDS_DATA_REPRESENTATION_XCDR2};
+  return q;
+}
+
+void requestedOfferedRules() {
+  const QosSummary reliableTl = qos(true, DDS_DURABILITY_TRANSIENT_LOCAL);
+  const QosSummary reliableVolatile = qos(true, DDS_DURABILITY_VOLATILE);
+  const QosSummary bestEffortVolatile = qos(false, DDS_DURABILITY_VOLATILE);
+  // A writer may offer more than a reader asks for, never less.
+  CHECK(qosIncompatibilities(reliableTl, bestEffortVolatile).empty());
+  CHECK_EQ(qosIncompatibilities(bestEffortVolatile, reliableVolatile).size(), 1u);
+  CHECK_EQ(
+      qosIncompatibilities(reliableVolatile, reliableTl).front(),
+      std::string("durability: the writer offers volatile, the reader requests transient_local"));
+
+  QosSummary inPartition = reliableVolatile;
+  inPartition.partitions = {"robot"};
+  CHECK_EQ(qosIncompatibilities(inPartition, reliableVolatile).size(), 1u);
+  QosSummary wildcard = reliableVolatile;
+  wildcard.partitions = {"rob*"};
+  CHECK(qosIncompatibilities(inPartition, wildcard).empty());
+
+  QosSummary xcdr2Writer = reliableVolatile;
+  xcdr2Writer.representations = {DDS_DATA_REPRESENTATION_XCDR2};
+  QosSummary xcdr1Reader = reliableVolatile;
+  xcdr1Reader.representations = {DDS_DATA_REPRESENTATION_XCDR1};
+  CHECK_EQ(qosIncompatibilities(xcdr2Writer, xcdr1Reader).size(), 1u);
+  CHECK(qosIncompatibilities(xcdr2Writer, reliableVolatile).empty());
+
+  QosSummary withDeadline = reliableVolatile;
+  withDeadline.deadline = DDS_MSECS(100);
+  CHECK(qosIncompatibilities(withDeadline, reliableVolatile).empty());
+  CHECK_EQ(qosIncompatibilities(reliableVolatile, withDeadline).size(), 1u);
+}
+
+Participant participant(const std::string& guid, std::array<uint8_t, 2> vendor) {
+  Participant p;
+  p.guid = guid;
+  p.vendor = vendor;
+  p.processName = "controller";
+  p.pid = "7";
+  p.host = "robot";
+  return p;
+}
+
+RemoteEndpoint endpoint(const ExpectedEndpoint& sdk, const Participant& owner,
+                        const std::string& userData) {
+  RemoteEndpoint e;
+  e.participantGuid = owner.guid;
+  e.vendor = owner.vendor;
+  e.side = sdk.sdkSide == Side::Writer ? Side::Reader : Side::Writer;
+  e.topic = sdk.topic;
+  e.typeName = sdk.typeName;
+  e.qos = sdk.qos;
+  e.qos.userData = userData;
+  return e;
+}
+
+// A healthy controller on DDS: one endpoint of the other side on each topic, same type.
+DomainSnapshot healthyController(const Expectations& sdk) {
+  DomainSnapshot s;
+  s.domain = 1;
+  s.participants.push_back(participant("aa", kCyclone));
+  for (const auto& topic : sdk.topics) {
+    RemoteEndpoint e = endpoint(topic, s.participants[0], "");
+    e.typeId = topic.typeId;
+    s.endpoints.push_back(e);
+  }
+  return s;
+}
+
+DomainSnapshot serviceFrom(const Expectations& sdk, std::array<uint8_t, 2> vendor,
+                           const std::string& readerData, const std::string& writerData) {
+  DomainSnapshot s;
+  s.domain = 0;
+  s.participants.push_back(participant("bb", vendor));
+  s.endpoints.push_back(endpoint(sdk.request, s.participants[0], readerData));
+  s.endpoints.push_back(endpoint(sdk.reply, s.participants[0], writerData));
+  return s;
+}
+
+std::vector<std::string> codes(const Diagnosis& d) {
+  std::vector<std::string> out;
+  for (const auto& p : d.problems) out.push_back(p.code);
+  return out;
+}
+
+void serviceCases() {
+  const Expectations sdk = sdkExpectations();
+  const DomainSnapshot dds = healthyController(sdk);
+
+  struct Case {
+    std::array<uint8_t, 2> vendor;
+    const char* readerData;
+    const char* writerData;
+    bool usable;
+    std::vector<std::string> problems;
+  };
+  const std::vector<Case> cases = {
+      {kCyclone, "serviceid=1.2;", "serviceid=1.2;", true, {}},
+      // A peer that does not announce ids: the SDK's client accepts it too.
+      {kCyclone, "", "", true, {}},
+      {kCyclone, "serviceid=1.2;", "serviceid=1.3;", false, {"service_unpaired"}},
+      {kFastDds, "", "", false, {"service_other_vendor"}},
+  };
+  for (const auto& c : cases) {
+    const Diagnosis d =
+        diagnose(sdk, dds, serviceFrom(sdk, c.vendor, c.readerData, c.writerData), 3);
+    CHECK(d.controllerUsable);
+    CHECK_EQ(d.serviceUsable, c.usable);
+    CHECK(codes(d) == c.problems);
+  }
+  const Diagnosis fast = diagnose(sdk, dds, serviceFrom(sdk, kFastDds, "", ""), 3);
+  CHECK_EQ(
+      fast.problems.front().sentence,
+      std::string(
+          "/dynamic_param_config is served by controller (pid 7 on robot) through Fast DDS, not "
+          "Cyclone DDS: ROS 2 services do not work across Cyclone DDS and Fast DDS; run the "
+          "controller's ROS 2 side on rmw_cyclonedds_cpp."));
+}
+
+void controllerCases() {
+  const Expectations sdk = sdkExpectations();
+  const DomainSnapshot ros = serviceFrom(sdk, kCyclone, "", "");
+
+  // The SDK's transient-local mode writer also serves a controller reader that asks for less.
+  DomainSnapshot volatileModeReader = healthyController(sdk);
+  volatileModeReader.endpoints[0].qos.durability = DDS_DURABILITY_VOLATILE;
+  CHECK(diagnose(sdk, volatileModeReader, ros, 3).controllerUsable);
+
+  // A controller that publishes observations best-effort never reaches the SDK's reader.
+  DomainSnapshot bestEffortObs = healthyController(sdk);
+  bestEffortObs.endpoints[5].qos.reliable = false;
+  const Diagnosis d = diagnose(sdk, bestEffortObs, ros, 3);
+  CHECK(!d.controllerUsable);
+  CHECK(codes(d) == std::vector<std::string>{"qos_mismatch"});
+
+  // Same type name but another identifier: built from a different definition.
+  DomainSnapshot otherType = healthyController(sdk);
+  otherType.endpoints[3].typeId = TypeIdentity{"0123", "4567"};
+  CHECK(codes(diagnose(sdk, otherType, ros, 3)) == std::vector<std::string>{"type_mismatch"});
+
+  // Without type information on the remote side only the name counts, as in Cyclone.
+  DomainSnapshot noTypeInfo = healthyController(sdk);
+  noTypeInfo.endpoints[3].typeId.reset();
+  CHECK(diagnose(sdk, noTypeInfo, ros, 3).controllerUsable);
+
+  // Another SDK program (same side as ours) is listed but never stands in for the controller.
+  DomainSnapshot onlySdkPrograms;
+  onlySdkPrograms.domain = 1;
+  onlySdkPrograms.participants.push_back(participant("cc", kCyclone));
+  for (const auto& topic : sdk.topics) {
+    RemoteEndpoint e = endpoint(topic, onlySdkPrograms.participants[0], "");
+    e.side = topic.sdkSide;
+    onlySdkPrograms.endpoints.push_back(e);
+  }
+  CHECK(codes(diagnose(sdk, onlySdkPrograms, ros, 3)) == std::vector<std::string>{"no_controller"});
+
+  // A controller on ROS 2 topic names: each topic is pointed at its look-alike.
+  DomainSnapshot prefixed = healthyController(sdk);
+  for (auto& e : prefixed.endpoints) e.topic = "rt/" + e.topic;
+  const Diagnosis renamed = diagnose(sdk, prefixed, ros, 3);
+  CHECK(codes(renamed) == std::vector<std::string>(6, "topic_renamed"));
+  CHECK_EQ(renamed.problems[5].sentence,
+           std::string("No writer of user_obs on DDS domain 1, but controller (pid 7 on robot) has "
+                       "one on rt/user_obs: the controller uses other topic names (a ROS 2 prefix "
+                       "or another spelling), which the SDK does not use."));
+}
+
+}  // namespace
+
+int main() {
+  requestedOfferedRules();
+  serviceCases();
+  controllerCases();
+  return check::finish("doctor_test");
+}
