@@ -25,7 +25,7 @@ namespace {
 
 constexpr double kRecordPeriod = 0.02;    // seconds of simulated time between recorded poses
 constexpr double kStatsPeriod = 1.0;      // seconds of wall-clock time between reports
-constexpr double kMaxLag = 0.05;          // seconds behind the wall clock before giving up steps
+constexpr double kMaxLag = 0.25;          // seconds behind the wall clock before giving up steps
 constexpr int kGroundGroup = 2;           // the geom group the height map's rays hit
 constexpr double kRayStart = 1.0;         // metres above the body the rays start from
 // The height map: 5 rows from the body forward to 0.4 m ahead, 5 columns across 0.4 m,
