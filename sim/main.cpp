@@ -134,6 +134,8 @@ ParseResult parseArguments(int argc, char** argv) {
   CLI::App app("tarvek-sim");
   // Our own help text (kUsage) documents the protocol too, which CLI11's would not.
   app.set_help_flag();
+  // A repeated option: the last one counts.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_flag("-h,--help", result.help);
   app.add_flag("--trace-obs", options.trace_obs);
   app.add_option("--domain", options.domain)->check(CLI::Range(0, INT32_MAX));
@@ -159,7 +161,8 @@ ParseResult parseArguments(int argc, char** argv) {
       app.add_option("--ros-domain", ros_domain)->check(CLI::Range(int64_t{0}, int64_t{INT32_MAX}));
   std::string physics = "toy";
   app.add_option("--physics", physics)->check(CLI::IsMember({"toy", "mujoco"}));
-  CLI::Option* model_option = app.add_option("--model", options.model_path)->check(CLI::ExistingFile);
+  CLI::Option* model_option =
+      app.add_option("--model", options.model_path)->check(CLI::ExistingFile);
   CLI::Option* record_option = app.add_option("--record", options.record_path);
 
   try {

@@ -28,11 +28,11 @@ struct ModelObservation {
 
 // What the physics thread reports about itself, about once a second.
 struct PhysicsStats {
-  double sim_time = 0.0;        // seconds simulated since the start
+  double sim_time = 0.0;          // seconds simulated since the start
   double real_time_factor = 0.0;  // simulated over wall-clock time, in the last interval
-  long steps = 0;               // steps taken in the last interval
-  long dropped_steps = 0;       // steps given up in the last interval because it fell behind
-  bool on_stand = false;        // still held in its start pose, before the first user mode
+  long steps = 0;                 // steps taken in the last interval
+  long dropped_steps = 0;         // steps given up in the last interval because it fell behind
+  bool on_stand = false;          // still held in its start pose, before the first user mode
 };
 
 // The robot the controller speaks for. Called from DDS listener threads (gains, action, mode)
@@ -65,7 +65,7 @@ struct RigidBodyConfig {
 // loaded or the thread cannot start.
 extern "C" {
 using CreateRigidBodyFn = PhysicsBackend* (*)(const RigidBodyConfig* config, char* error,
-                                             std::size_t error_len);
+                                              std::size_t error_len);
 }
 constexpr const char* kRigidBodyEntryPoint = "tarvek_sim_create_rigid_body";
 constexpr const char* kRigidBodyPluginName = "libtarvek_sim_mujoco.so";

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -23,11 +24,11 @@ namespace sim {
 
 namespace {
 
-constexpr double kRecordPeriod = 0.02;    // seconds of simulated time between recorded poses
-constexpr double kStatsPeriod = 1.0;      // seconds of wall-clock time between reports
-constexpr double kMaxLag = 0.25;          // seconds behind the wall clock before giving up steps
-constexpr int kGroundGroup = 2;           // the geom group the height map's rays hit
-constexpr double kRayStart = 1.0;         // metres above the body the rays start from
+constexpr double kRecordPeriod = 0.02;  // seconds of simulated time between recorded poses
+constexpr double kStatsPeriod = 1.0;    // seconds of wall-clock time between reports
+constexpr double kMaxLag = 0.25;        // seconds behind the wall clock before giving up steps
+constexpr int kGroundGroup = 2;         // the geom group the height map's rays hit
+constexpr double kRayStart = 1.0;       // metres above the body the rays start from
 // The height map: 5 rows from the body forward to 0.4 m ahead, 5 columns across 0.4 m,
 // like the toy model's.
 constexpr std::size_t kGridSide = 5;
@@ -35,9 +36,11 @@ constexpr double kGridSpacing = 0.1;
 
 // MuJoCo prints warnings to standard output, which is our JSON-lines event stream.
 void warnToStderr(const char* message) { std::fprintf(stderr, "MuJoCo warning: %s\n", message); }
-void errorToStderr(const char* message) {
+// MuJoCo's fatal errors must not return into it.
+[[noreturn]] void errorToStderr(const char* message) {
   std::fprintf(stderr, "MuJoCo error: %s\n", message);
   std::fflush(stderr);
+  std::abort();
 }
 
 std::string pluginDir() {
@@ -300,8 +303,8 @@ class RigidBody final : public PhysicsBackend {
         const mjtNum start[3] = {pos[0] + ahead * c - side * s, pos[1] + ahead * s + side * c,
                                  pos[2] + kRayStart};
         int geom = -1;
-        const mjtNum dist = mj_ray(model_, data_, start, down, ground_groups_.data(), 1, -1,
-                                   &geom, nullptr);
+        const mjtNum dist =
+            mj_ray(model_, data_, start, down, ground_groups_.data(), 1, -1, &geom, nullptr);
         // Off the edge of the world the ground counts as level.
         const double ground = (geom >= 0 && dist >= 0.0) ? start[2] - dist : 0.0;
         obs.height_map[row * kGridSide + col] = static_cast<float>(pos[2] - ground);

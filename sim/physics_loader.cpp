@@ -85,7 +85,8 @@ std::unique_ptr<PhysicsBackend> makePhysics(PhysicsKind kind, RigidBodyConfig co
   const CreateRigidBodyFn create = loadPlugin();
   std::array<char, 1024> error{};
   PhysicsBackend* backend = create(&config, error.data(), error.size());
-  if (backend == nullptr) throw std::runtime_error(std::string("--physics mujoco: ") + error.data());
+  if (backend == nullptr)
+    throw std::runtime_error(std::string("--physics mujoco: ") + error.data());
   return std::unique_ptr<PhysicsBackend>(backend);
 }
 
