@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <glob.h>
 #include <unistd.h>
 
 #include <array>
@@ -40,6 +41,14 @@ std::vector<std::string> pluginCandidates() {
   if (!platlib.empty()) {
     candidates.push_back(bin + "/" + platlib + "/tarvek_sim/" + kRigidBodyPluginName);
   }
+  // Installed into a layout other than the one built for (another Python's scheme).
+  glob_t found{};
+  const std::string pattern =
+      bin + "/../lib/python3*/*-packages/tarvek_sim/" + kRigidBodyPluginName;
+  if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
+    for (std::size_t i = 0; i < found.gl_pathc; ++i) candidates.emplace_back(found.gl_pathv[i]);
+  }
+  globfree(&found);
   candidates.push_back(bin + "/" + kRigidBodyPluginName);
   return candidates;
 }
