@@ -27,9 +27,8 @@ constexpr std::size_t kMaxLineBytes = 16u << 20;
 const char* const kUsage = R"(Usage: tarvek-sim [OPTIONS]
 
 Simulated robot controller: the DDS peer of the SDK's six topics and the server of the
-dynamic parameter service, behind which a robot with two leg joints and two wheels is
-simulated (a toy model, or rigid-body physics).
-It answers every observation request at once, records what it receives, and is driven
+dynamic parameter service, speaking for a simulated robot with two leg joints and two
+wheels (a toy model, or rigid-body physics). It answers every observation request at once, records what it receives, and is driven
 by JSON lines on standard input; it reports events as JSON lines on standard output.
 
 Options:
@@ -90,8 +89,8 @@ Numbers beyond the 32-bit float range (such as 1e39) stand for infinities.
 
 Standard output, one JSON object per line, each with "event" and "t" (CLOCK_MONOTONIC
 seconds): ready, matched, sample, published, ok, error, status, service_request,
-service_reply, physics, exit. Floats are printed so that they read back as the same 32-bit
-value; infinities and NaN as the literals Infinity, -Infinity and NaN.
+service_reply, physics, exit. Floats are printed so that they read back as the same
+32-bit value; infinities and NaN as the literals Infinity, -Infinity and NaN.
 
 Model: joints 0 and 1 are legs, 2 and 3 wheels. Position targets are tracked with the
 received kp and kd, torque = kp (target - q) - kd qdot, zero until gains arrive; with
