@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The SDK's main job on a machine without a robot: set up, start the simulated controller
-# on the loopback-only configuration, run the example policy against it, stop it.
-# Extra arguments go to the example (see examples/stand_and_steer.py --help).
+# (rigid-body physics) on the loopback-only configuration, run the example policy that
+# balances and drives the robot against it, stop it. Extra arguments go to the example
+# (see examples/balance_and_drive.py --help; --zero-gains shows the robot falling).
+# The run's trajectory is left in build/example.traj for python -m tarvek_sim.render.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/setup.sh"
@@ -11,8 +13,10 @@ ros2_domain="${TARVEK_ROS2_DOMAIN:-0}"
 
 mkdir -p "$root/build"
 log="$root/build/simulator.log"
+# The gamepad publishes faster than the policy reads it, so a read never waits for one.
 "$root/.venv/bin/tarvek-sim" --domain "$dds_domain" --ros-domain "$ros2_domain" \
-  --gamepad demo </dev/null >"$log" 2>&1 &
+  --gamepad demo --gamepad-rate 200 --physics mujoco --record "$root/build/example.traj" \
+  </dev/null >"$log" 2>&1 &
 sim=$!
 trap 'kill -TERM "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
 for _ in $(seq 200); do
@@ -20,6 +24,6 @@ for _ in $(seq 200); do
   kill -0 "$sim" 2>/dev/null || { cat "$log"; exit 1; }
   sleep 0.05
 done
-echo "simulated controller running (DDS domain $dds_domain, ROS 2 domain $ros2_domain)"
-"$root/.venv/bin/python" "$root/examples/stand_and_steer.py" \
+echo "simulated controller running (MuJoCo physics, DDS domain $dds_domain, ROS 2 domain $ros2_domain)"
+"$root/.venv/bin/python" "$root/examples/balance_and_drive.py" \
   --dds-domain "$dds_domain" --ros2-domain "$ros2_domain" "$@"

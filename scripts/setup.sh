@@ -8,6 +8,9 @@ cd "$root"
 
 packages=(cyclonedds-dev cyclonedds-tools nlohmann-json3-dev libcli11-dev libgtest-dev g++ python3-venv)
 missing=()
+# CLI11 for the simulator's options; Mesa's offscreen OpenGL (EGL, OSMesa as the fallback)
+# for rendering simulated runs.
+packages+=(libcli11-dev libegl1 libegl-mesa0 libgl1-mesa-dri libosmesa6)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
@@ -25,10 +28,12 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 # Build requirements live in the environment and the build directory persists, so a
-# second run rebuilds only what changed.
+# second run rebuilds only what changed. MuJoCo goes in first: the build looks for it in
+# the environment to make the simulator's rigid-body backend.
 .venv/bin/python -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" cmake ninja 2>&1 \
+  "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" cmake ninja \
+  "mujoco-core>=4.0,<4.1; python_version >= '3.11'" 2>&1 \
   | { grep -v "^WARNING: Location .* is ignored" || true; }
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]" 2>&1 \
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test,physics,render]" 2>&1 \
   | { grep -v "^WARNING: Location .* is ignored" || true; }
 echo "setup: ready ($(.venv/bin/python -c 'import robot, sys; print(robot.__file__)'))"

@@ -155,7 +155,12 @@ void MatchTracker::update(int32_t count) noexcept {
 // Construction
 
 Controller::Controller(const Options& options, EventSink& sink, Inbox& inbox)
-    : options_(options), sink_(sink), inbox_(inbox), model_(Clock::now()) {
+    : options_(options), sink_(sink), inbox_(inbox) {
+  RigidBodyConfig physics;
+  physics.model_path = options_.model_path;
+  physics.record_path = options_.record_path;
+  physics.on_stats = [this](const PhysicsStats& stats) { reportPhysics(stats); };
+  model_ = makePhysics(options_.physics, std::move(physics), Clock::now());
   const std::array<const char*, kTrackerCount> names{"user_mode",        "user_action",
                                                      "user_gains",       "user_obs_request",
                                                      "user_obs",         "user_command"};
@@ -353,6 +358,10 @@ void Controller::onGainsData(dds_entity_t reader, void* arg) {
 }
 
 void Controller::onMode(const core_dds_UserMode& sample) {
+  {
+    std::lock_guard<std::mutex> lock(model_mutex_);
+    model_->setUserMode(sample.enabled, Clock::now());
+  }
   Json event = makeEvent("sample");
   event["topic"] = "user_mode";
   event["enabled"] = sample.enabled;
@@ -362,7 +371,7 @@ void Controller::onMode(const core_dds_UserMode& sample) {
 void Controller::onAction(const core_dds_UserAction& sample) {
   {
     std::lock_guard<std::mutex> lock(model_mutex_);
-    model_.setAction(sample.value._buffer, sample.value._length, sample.torque_control,
+    model_->setAction(sample.value._buffer, sample.value._length, sample.torque_control,
                      Clock::now());
   }
   Json event = makeEvent("sample");
@@ -375,7 +384,7 @@ void Controller::onAction(const core_dds_UserAction& sample) {
 void Controller::onGains(const core_dds_UserGains& sample) {
   {
     std::lock_guard<std::mutex> lock(model_mutex_);
-    model_.setGains(sample.kp._buffer, sample.kp._length, sample.kd._buffer, sample.kd._length,
+    model_->setGains(sample.kp._buffer, sample.kp._length, sample.kd._buffer, sample.kd._length,
                     Clock::now());
   }
   Json event = makeEvent("sample");
@@ -410,13 +419,29 @@ void Controller::serviceRequests() {
   }
 }
 
+// Runs on the physics thread, once a second; held back until "ready" like matched counts.
+void Controller::reportPhysics(const PhysicsStats& stats) noexcept {
+  try {
+    Json event = makeEvent("physics");
+    event["sim_time"] = stats.sim_time;
+    event["real_time_factor"] = stats.real_time_factor;
+    event["steps"] = stats.steps;
+    event["dropped_steps"] = stats.dropped_steps;
+    event["on_stand"] = stats.on_stand;
+    sink_.locked([&] {
+      if (ready_) sink_.emitUnlocked(event);
+    });
+  } catch (...) {
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Observations
 
 void Controller::fillObservation(const ObsOverrides& overrides, core_dds_UserObservation& out) {
   {
     std::lock_guard<std::mutex> lock(model_mutex_);
-    model_.observe(Clock::now(), model_obs_);
+    model_->observe(Clock::now(), model_obs_);
   }
   const std::array<std::pair<const float*, std::size_t>, kObsFieldCount> model_fields{{
       {model_obs_.dof_pos.data(), model_obs_.dof_pos.size()},

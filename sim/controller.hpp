@@ -26,6 +26,9 @@ struct Options {
   ServiceMode service_mode = ServiceMode::accept;
   std::string reject_message = "rejected by the simulated controller";
   uint32_t ros_domain = 0;
+  PhysicsKind physics = PhysicsKind::toy;
+  std::string model_path;   // rigid-body model; empty: the one shipped with the simulator
+  std::string record_path;  // rigid-body trajectory file; empty: none
 };
 
 // What the input thread hands to the main loop: command lines and caught signals.
@@ -102,6 +105,7 @@ class Controller {
   void onObsRequest(const core_dds_UserObsRequest& sample);
   void serviceRequests();
 
+  void reportPhysics(const PhysicsStats& stats) noexcept;
   void fillObservation(const ObsOverrides& overrides, core_dds_UserObservation& out);
   void writeObservation(const ObsOverrides& overrides);
 
@@ -130,7 +134,7 @@ class Controller {
 
   // Listeners update the model on DDS threads while the main loop observes it.
   std::mutex model_mutex_;
-  Model model_;
+  std::unique_ptr<PhysicsBackend> model_;
   ModelObservation model_obs_{};  // main loop only
   ObsOverrides fixed_;
   ObsOverrides no_overrides_;

@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include <CLI/CLI.hpp>
+
 #include "sim/controller.hpp"
 #include "sim/protocol.hpp"
 
@@ -25,8 +27,8 @@ constexpr std::size_t kMaxLineBytes = 16u << 20;
 const char* const kUsage = R"(Usage: tarvek-sim [OPTIONS]
 
 Simulated robot controller: the DDS peer of the SDK's six topics and the server of the
-dynamic parameter service, with a small physical model (two leg joints, two wheels).
-It answers every observation request at once, records what it receives, and is driven
+dynamic parameter service, speaking for a simulated robot with two leg joints and two
+wheels (a toy model, or rigid-body physics). It answers every observation request at once, records what it receives, and is driven
 by JSON lines on standard input; it reports events as JSON lines on standard output.
 
 Options:
@@ -47,6 +49,19 @@ Options:
                         controller").
   --ros-domain N        DDS domain of the ROS 2 service (default: ROS_DOMAIN_ID from the
                         environment, else 0).
+  --physics toy|mujoco  The robot behind the topics (default toy):
+                          toy     a small model integrated up to each observation;
+                                  deterministic and cheap
+                          mujoco  a rigid-body simulation of the wheel-legged robot on
+                                  bumpy ground, stepped at 1 kHz in real time on a thread
+                                  of its own (needs MuJoCo: pip install
+                                  'tarvek-sdk[physics]')
+  --model PATH          With mujoco: an MJCF model instead of the one shipped with the
+                        simulator (four actuators: left leg, right leg, left wheel,
+                        right wheel; the body's free joint first).
+  --record PATH         With mujoco: write the trajectory (time and joint positions
+                        every 20 ms) to PATH; python -m tarvek_sim.render turns it into
+                        a video.
   --help                Show this text and exit.
 
 Environment:
@@ -74,14 +89,22 @@ Numbers beyond the 32-bit float range (such as 1e39) stand for infinities.
 
 Standard output, one JSON object per line, each with "event" and "t" (CLOCK_MONOTONIC
 seconds): ready, matched, sample, published, ok, error, status, service_request,
-service_reply, exit. Floats are printed so that they read back as the same 32-bit
-value; infinities and NaN as the literals Infinity, -Infinity and NaN.
+service_reply, physics, exit. Floats are printed so that they read back as the same
+32-bit value; infinities and NaN as the literals Infinity, -Infinity and NaN.
 
-Model: joints 0 and 1 are legs (they tilt the body), 2 and 3 wheels (they drive it),
-integrated in 1 ms steps up to the moment of each observation. Position targets are
-tracked with the received kp and kd (zero torque until gains arrive); with
+Model: joints 0 and 1 are legs, 2 and 3 wheels. Position targets are tracked with the
+received kp and kd, torque = kp (target - q) - kd qdot, zero until gains arrive; with
 torque_control the values are applied as torques. Torques are clamped to 36, 36, 17,
-17 Nm. height_map holds 25 samples.
+17 Nm. height_map holds 25 samples: the body's height above the ground on a 5 x 5 grid
+from the body to 0.4 m ahead, 0.4 m across.
+  toy:    the legs tilt the body, the wheels drive it; integrated in 1 ms steps up to
+          the moment of each observation.
+  mujoco: the robot starts held on a stand in its start pose and is released when user
+          mode is first switched on; from then on it must be balanced on its wheels. Joint
+          torques are computed every physics step from the last gains and action; zero
+          outside user mode. Observations carry the latest step's state and never wait
+          for one. Every second a "physics" event reports the simulated time and the
+          real-time factor.
 
 SIGINT and SIGTERM stop the simulator cleanly, as {"cmd":"quit"} does.
 )";
@@ -91,15 +114,6 @@ struct ParseResult {
   bool help = false;
   std::string error;
 };
-
-std::optional<long long> parseInteger(const std::string& text, int base = 10) {
-  if (text.empty()) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, base);
-  if (errno != 0 || end == text.c_str() || *end != '\0') return std::nullopt;
-  return value;
-}
 
 // ROS_DOMAIN_ID is read the way ROS reads it: strtoul with base 0, trailing text allowed
 // unless nothing was parsed.
@@ -115,77 +129,72 @@ std::optional<uint32_t> rosDomainFromEnvironment() {
 
 ParseResult parseArguments(int argc, char** argv) {
   ParseResult result;
-  bool ros_domain_given = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= argc) return std::nullopt;
-      return std::string(argv[++i]);
-    };
-    if (arg == "--help" || arg == "-h") {
-      result.help = true;
-    } else if (arg == "--trace-obs") {
-      result.options.trace_obs = true;
-    } else if (arg == "--domain") {
-      const auto text = value();
-      const auto number = text ? parseInteger(*text) : std::nullopt;
-      if (!number || *number < 0 || *number > INT32_MAX) {
-        result.error = "--domain needs a non-negative integer";
+  sim::Options& options = result.options;
+  CLI::App app("tarvek-sim");
+  // Our own help text (kUsage) documents the protocol too, which CLI11's would not.
+  app.set_help_flag();
+  // A repeated option: the last one counts.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("-h,--help", result.help);
+  app.add_flag("--trace-obs", options.trace_obs);
+  app.add_option("--domain", options.domain)->check(CLI::Range(0, INT32_MAX));
+  std::string gamepad = "none";
+  app.add_option("--gamepad", gamepad)->check(CLI::IsMember({"none", "demo"}));
+  app.add_option("--gamepad-rate", options.gamepad_rate_hz)
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double rate = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0' || !(rate > 0.0) || rate > 100000.0) {
+              return "needs a number of hertz above 0 and at most 100000";
+            }
+            return std::string();
+          },
+          "HZ"));
+  std::string service_mode = "accept";
+  app.add_option("--service-mode", service_mode)
+      ->check(CLI::IsMember({"accept", "reject", "reject_empty", "silent", "off"}));
+  app.add_option("--reject-message", options.reject_message);
+  int64_t ros_domain = 0;
+  CLI::Option* ros_domain_option =
+      app.add_option("--ros-domain", ros_domain)->check(CLI::Range(int64_t{0}, int64_t{INT32_MAX}));
+  std::string physics = "toy";
+  app.add_option("--physics", physics)->check(CLI::IsMember({"toy", "mujoco"}));
+  CLI::Option* model_option =
+      app.add_option("--model", options.model_path)->check(CLI::ExistingFile);
+  CLI::Option* record_option = app.add_option("--record", options.record_path);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help anywhere wins over a mistake elsewhere, as it always has.
+    for (int i = 1; i < argc; ++i) {
+      if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+        result.help = true;
         return result;
       }
-      result.options.domain = static_cast<int32_t>(*number);
-    } else if (arg == "--gamepad") {
-      const auto text = value();
-      if (!text || (*text != "none" && *text != "demo")) {
-        result.error = "--gamepad needs none or demo";
-        return result;
-      }
-      result.options.gamepad_demo = *text == "demo";
-    } else if (arg == "--gamepad-rate") {
-      const auto text = value();
-      char* end = nullptr;
-      const double rate = text ? std::strtod(text->c_str(), &end) : 0.0;
-      if (!text || end == text->c_str() || *end != '\0' || !(rate > 0.0) || rate > 100000.0) {
-        result.error = "--gamepad-rate needs a number of hertz above 0 and at most 100000";
-        return result;
-      }
-      result.options.gamepad_rate_hz = rate;
-    } else if (arg == "--service-mode") {
-      const auto text = value();
-      const auto mode = text ? sim::serviceModeFromText(*text) : std::nullopt;
-      if (!mode) {
-        result.error = "--service-mode needs accept, reject, reject_empty, silent or off";
-        return result;
-      }
-      result.options.service_mode = *mode;
-    } else if (arg == "--reject-message") {
-      const auto text = value();
-      if (!text) {
-        result.error = "--reject-message needs a text";
-        return result;
-      }
-      result.options.reject_message = *text;
-    } else if (arg == "--ros-domain") {
-      const auto text = value();
-      const auto number = text ? parseInteger(*text) : std::nullopt;
-      if (!number || *number < 0 || *number > INT32_MAX) {
-        result.error = "--ros-domain needs a non-negative integer";
-        return result;
-      }
-      result.options.ros_domain = static_cast<uint32_t>(*number);
-      ros_domain_given = true;
-    } else {
-      result.error = "unknown option: " + arg;
-      return result;
     }
+    result.error = e.what();
+    return result;
   }
-  if (!ros_domain_given && !result.help) {
+  if (result.help) return result;
+  options.gamepad_demo = gamepad == "demo";
+  options.service_mode = *sim::serviceModeFromText(service_mode);
+  options.physics = physics == "mujoco" ? sim::PhysicsKind::mujoco : sim::PhysicsKind::toy;
+  if (options.physics != sim::PhysicsKind::mujoco &&
+      (model_option->count() > 0 || record_option->count() > 0)) {
+    result.error = "--model and --record need --physics mujoco";
+    return result;
+  }
+  if (ros_domain_option->count() > 0) {
+    options.ros_domain = static_cast<uint32_t>(ros_domain);
+  } else {
     const auto domain = rosDomainFromEnvironment();
     if (!domain) {
       result.error = "ROS_DOMAIN_ID is not a valid domain id";
       return result;
     }
-    result.options.ros_domain = *domain;
+    options.ros_domain = *domain;
   }
   return result;
 }

@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 
 namespace sim {
 
@@ -23,13 +26,57 @@ struct ModelObservation {
   std::array<float, kHeightMapSize> height_map{};
 };
 
+// What the physics thread reports about itself, about once a second.
+struct PhysicsStats {
+  double sim_time = 0.0;          // seconds simulated since the start
+  double real_time_factor = 0.0;  // simulated over wall-clock time, in the last interval
+  long steps = 0;                 // steps taken in the last interval
+  long dropped_steps = 0;         // steps given up in the last interval because it fell behind
+  bool on_stand = false;          // still held in its start pose, before the first user mode
+};
+
+// The robot the controller speaks for. Called from DDS listener threads (gains, action, mode)
+// and the main loop (observations); the controller serialises the calls.
+class PhysicsBackend {
+ public:
+  virtual ~PhysicsBackend() = default;
+  // Lengths other than four are tolerated: missing entries count as zero, extras are ignored.
+  virtual void setGains(const float* kp, std::size_t kp_len, const float* kd, std::size_t kd_len,
+                        Clock::time_point now) = 0;
+  virtual void setAction(const float* values, std::size_t len, bool torque_control,
+                         Clock::time_point now) = 0;
+  virtual void setUserMode(bool enabled, Clock::time_point now) = 0;
+  // Fills `out` with the state at (or just before) `now`.
+  virtual void observe(Clock::time_point now, ModelObservation& out) = 0;
+};
+
+using StatsCallback = std::function<void(const PhysicsStats&)>;
+
+// How the rigid-body backend is set up; it lives in a plugin loaded only when asked for, so
+// that the simulator runs where the physics library is not installed.
+struct RigidBodyConfig {
+  std::string model_path;   // empty: the model shipped beside the plugin
+  std::string record_path;  // empty: no trajectory file
+  double step = 0.001;      // seconds per physics step
+  StatsCallback on_stats;   // called on the physics thread
+};
+
+// The plugin's one entry point. Returns null and fills `error` when the model cannot be
+// loaded or the thread cannot start.
+extern "C" {
+using CreateRigidBodyFn = PhysicsBackend* (*)(const RigidBodyConfig* config, char* error,
+                                              std::size_t error_len);
+}
+constexpr const char* kRigidBodyEntryPoint = "tarvek_sim_create_rigid_body";
+constexpr const char* kRigidBodyPluginName = "libtarvek_sim_mujoco.so";
+
 // A toy robot: two leg joints (0, 1) that tilt the body and two wheels (2, 3) that drive
 // it. Enough physics that a policy's targets and torques visibly move the joints; nothing
 // here pretends to be the real machine.
 //
 // Time advances lazily: each call brings the state forward to "now" in fixed steps, so an
 // observation never waits for a timer tick.
-class Model {
+class Model final : public PhysicsBackend {
  public:
   static constexpr double kStep = 0.001;  // seconds
 
@@ -37,12 +84,15 @@ class Model {
 
   // Lengths other than four are tolerated: missing entries count as zero, extras are ignored.
   void setGains(const float* kp, std::size_t kp_len, const float* kd, std::size_t kd_len,
-                Clock::time_point now);
-  void setAction(const float* values, std::size_t len, bool torque_control, Clock::time_point now);
+                Clock::time_point now) override;
+  void setAction(const float* values, std::size_t len, bool torque_control,
+                 Clock::time_point now) override;
+  // The toy model has no stand and keeps following its targets whatever the mode.
+  void setUserMode(bool, Clock::time_point) override {}
 
   void advanceTo(Clock::time_point now);
   // Advances to `now` and fills `out` from the state.
-  void observe(Clock::time_point now, ModelObservation& out);
+  void observe(Clock::time_point now, ModelObservation& out) override;
 
  private:
   void step();
@@ -63,5 +113,12 @@ class Model {
   double pitch_rate_ = 0.0;
   double roll_rate_ = 0.0;
 };
+
+enum class PhysicsKind { toy, mujoco };
+
+// The toy model, or the rigid-body plugin; throws std::runtime_error with a message that
+// says what to install when the plugin or its library cannot be loaded.
+std::unique_ptr<PhysicsBackend> makePhysics(PhysicsKind kind, RigidBodyConfig config,
+                                            Clock::time_point start);
 
 }  // namespace sim
