@@ -7,10 +7,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 packages=(cyclonedds-dev cyclonedds-tools nlohmann-json3-dev libcli11-dev libgtest-dev g++ python3-venv)
+# Mesa's offscreen OpenGL (EGL, OSMesa as the fallback) for rendering simulated runs.
+packages+=(libegl1 libegl-mesa0 libgl1-mesa-dri libosmesa6)
 missing=()
-# CLI11 for the simulator's options; Mesa's offscreen OpenGL (EGL, OSMesa as the fallback)
-# for rendering simulated runs.
-packages+=(libcli11-dev libegl1 libegl-mesa0 libgl1-mesa-dri libosmesa6)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
