@@ -38,8 +38,6 @@ def test_worked_example_bytes(gains_robot, state_dir, domain):
         (0.0, "0"),
         (-0.0, "-0"),
         (100000, "100000"),
-        (float("inf"), "inf"),
-        (float("nan"), "nan"),
         (1e-38, "1e-38"),
     ],
 )
