@@ -29,8 +29,7 @@ struct type_caster<bindings::InitialisedSelf<T>> {
   bool load(handle src, bool /*convert*/) {
     const type_info* info = get_type_info(typeid(T));
     if (info == nullptr || !PyObject_TypeCheck(src.ptr(), info->type)) return false;
-    value_and_holder vh =
-        reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(info, false);
+    value_and_holder vh = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(info, false);
     if (!vh || !vh.holder_constructed() || vh.value_ptr() == nullptr) {
       throw type_error(std::string(info->type->tp_name) +
                        " object is not initialised: its __init__ was never called");
