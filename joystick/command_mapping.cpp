@@ -26,7 +26,57 @@ void checkStep(double step, const char* name) {
   }
 }
 
+// Length of the well-formed UTF-8 sequence at `s[i]`, or 0 when it is not one: overlong
+// forms, surrogates and code points beyond U+10FFFF count as malformed, as for Python.
+size_t utf8SequenceLength(const std::string& s, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = byte(i);
+  size_t len = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (b0 < 0x80) return 1;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+  for (size_t k = 2; k < len; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return len;
+}
+
 }  // namespace
+
+std::string printableKey(const std::string& key) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(key.size());
+  for (size_t i = 0; i < key.size();) {
+    const size_t len = key[i] == '\0' ? 0 : utf8SequenceLength(key, i);
+    if (len > 0) {
+      out.append(key, i, len);
+      i += len;
+    } else {
+      const auto b = static_cast<unsigned char>(key[i]);
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0xF];
+      ++i;
+    }
+  }
+  return out;
+}
 
 bool isCommandKey(const std::string& key) {
   return std::any_of(kCanonicalKeys.begin(), kCanonicalKeys.end(),
@@ -41,7 +91,9 @@ void checkCmdMapping(const std::vector<std::string>& mapping) {
                              std::to_string(kKeyCount));
   }
   for (auto it = mapping.begin(); it != mapping.end(); ++it) {
-    if (!isCommandKey(*it)) throw std::runtime_error("cmd_mapping has invalid key: " + *it);
+    if (!isCommandKey(*it)) {
+      throw std::runtime_error("cmd_mapping has invalid key: " + printableKey(*it));
+    }
     if (std::find(mapping.begin(), it, *it) != it) {
       throw std::runtime_error("cmd_mapping keys must be unique");
     }

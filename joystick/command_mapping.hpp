@@ -31,6 +31,11 @@ using RangeTable = std::array<float, kKeyCount>;
 
 bool isCommandKey(const std::string& key);
 
+// `key` as it can appear in a message: bytes that are not UTF-8, and NUL, written as \xNN.
+// A key comes from the user and may hold anything, while a message must be text that the
+// binding can hand to Python whole.
+std::string printableKey(const std::string& key);
+
 // Each throws std::runtime_error with the user-facing message of the first violation.
 void checkCmdMapping(const std::vector<std::string>& mapping);
 void checkCmdRanges(const CommandRanges& ranges);

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "bindings/initialised_self.hpp"
 #include "joystick/joystick.hpp"
 
 namespace py = pybind11;
@@ -23,22 +24,40 @@ std::runtime_error invalidValue(const std::string& key) {
   return std::runtime_error("cmd_range has invalid value: " + key);
 }
 
+// A cmd_range key as bytes: a bytes key as it is, a str key in UTF-8 with anything that
+// cannot be encoded (lone surrogates) written as an escape, so that it reads as an invalid
+// key rather than failing the conversion. Other key types fail in the cast.
+std::string rangeKey(py::handle key) {
+  if (PyUnicode_Check(key.ptr())) {
+    const auto utf8 = py::reinterpret_steal<py::bytes>(
+        PyUnicode_AsEncodedString(key.ptr(), "utf-8", "backslashreplace"));
+    if (!utf8) throw py::error_already_set();
+    return std::string(utf8);
+  }
+  return key.cast<std::string>();
+}
+
 // cmd_range (None, a dict, or anything dict() accepts) to its native form. Only the shape
 // of each entry is checked here; finiteness and order are the constructor's checks.
 joystick::CommandRanges parseCmdRange(const py::object& cmd_range) {
   joystick::CommandRanges out;
   if (cmd_range.is_none()) return out;
   const py::dict entries(cmd_range);  // dict(cmd_range) unless it already is one
-  for (const auto& [py_key, value] : entries) {
-    const auto key = py_key.cast<std::string>();
+  for (const auto& [borrowed_key, borrowed_value] : entries) {
+    // Owned, so that a conversion that mutates the dictionary cannot free them under us.
+    const auto py_key = py::reinterpret_borrow<py::object>(borrowed_key);
+    const auto value = py::reinterpret_borrow<py::object>(borrowed_value);
+    const std::string key = rangeKey(py_key);
     if (joystick::isCommandKey(key)) {
       if (!py::isinstance<py::list>(value) && !py::isinstance<py::tuple>(value)) {
         throw invalidValue(key);
       }
-      if (py::len(value) != 2) throw invalidValue(key);
+      // The items it really holds, whatever a subclass's __len__ claims; and our own
+      // references to them, so that an item's __float__ cannot free its neighbour.
+      const py::tuple pair = py::tuple(value);
+      if (pair.size() != 2) throw invalidValue(key);
       double low = 0.0;
       double high = 0.0;
-      const py::sequence pair = py::reinterpret_borrow<py::sequence>(value);
       if (!toDouble(pair[0], low) || !toDouble(pair[1], high)) throw invalidValue(key);
       out.ranges[key] = {low, high};
     } else if (key == kStepX || key == kStepY) {
@@ -46,7 +65,7 @@ joystick::CommandRanges parseCmdRange(const py::object& cmd_range) {
       if (!toDouble(value, step)) throw invalidValue(key);
       (key == kStepX ? out.dpad_step_x : out.dpad_step_y) = step;
     } else {
-      throw std::runtime_error("cmd_range has invalid key: " + key);
+      throw std::runtime_error("cmd_range has invalid key: " + joystick::printableKey(key));
     }
   }
   return out;
@@ -66,8 +85,8 @@ PYBIND11_MODULE(joystick, m) {
            }),
            py::arg("cmd_mapping") = std::vector<std::string>{}, py::arg("cmd_range") = py::none(),
            py::arg("dds_domain_id") = 1, py::arg("ros2_domain_id") = 0)
-      .def("get_cmd", [](joystick::Joystick& self) {
-        const std::vector<double> values = self.getCmd();
+      .def("get_cmd", [](bindings::InitialisedSelf<joystick::Joystick> self) {
+        const std::vector<double> values = self->getCmd();
         py::list vector(values.size());
         for (size_t i = 0; i < values.size(); ++i) vector[i] = py::float_(values[i]);
         py::dict result;

@@ -1,6 +1,7 @@
 #include "robot/robot.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <stdexcept>
 
 #include "robot/runtime_state.hpp"
@@ -35,6 +36,16 @@ bool waitForMatchedReader(dds_entity_t participant, dds_entity_t writer, dds_tim
   }
   (void)dds_delete(waitset);
   return matched;
+}
+
+// NaN or an infinity (a value beyond the float range included) must never reach a physical
+// controller, nor the runtime state file that configures the next Joystick.
+void checkFinite(const FloatVector& v, const std::string& name) {
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (!std::isfinite(v[i])) {
+      throw std::runtime_error(name + " has non-finite value at index " + std::to_string(i));
+    }
+  }
 }
 
 }  // namespace
@@ -127,6 +138,8 @@ void Robot::waitForControllerReaders() {
 void Robot::setGains(const FloatVector& kp, const FloatVector& kd) {
   checkLength(kp, "kp");
   checkLength(kd, "kd");
+  checkFinite(kp, "kp");
+  checkFinite(kd, "kd");
   dds_->ensure();
   waitForControllerReaders();
   core_dds_UserGains sample{};
@@ -141,6 +154,7 @@ void Robot::doAction(const FloatVector& action, bool torque_ctrl) {
   if (!gains_set_) throw std::runtime_error("Call setGains() before doAction()");
   enableUserMode();
   checkLength(action, "action");
+  checkFinite(action, "action");
   sendAction(action, torque_ctrl);
   last_action_ = action;
 }

@@ -2,9 +2,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "bindings/initialised_self.hpp"
 #include "robot/robot.hpp"
 
 namespace py = pybind11;
+
+using Self = bindings::InitialisedSelf<robot::Robot>;
 
 PYBIND11_MODULE(robot, m) {
   m.doc() = "DDS robot client bindings";
@@ -12,10 +15,19 @@ PYBIND11_MODULE(robot, m) {
   py::class_<robot::Robot>(m, "Robot")
       .def(py::init<int32_t, int32_t>(), py::arg("dds_domain_id") = 1,
            py::arg("wait_obs_timeout_ms") = 1)
-      .def("enable_user_mode", &robot::Robot::enableUserMode)
-      .def("finish", &robot::Robot::finish)
-      .def("set_gains", &robot::Robot::setGains, py::arg("kp"), py::arg("kd"))
-      .def("get_obs", &robot::Robot::getObs)
-      .def("do_action", &robot::Robot::doAction, py::arg("action"),
-           py::arg("torque_ctrl") = false);
+      .def("enable_user_mode", [](Self self) { self->enableUserMode(); })
+      .def("finish", [](Self self) { self->finish(); })
+      .def(
+          "set_gains",
+          [](Self self, const robot::FloatVector& kp, const robot::FloatVector& kd) {
+            self->setGains(kp, kd);
+          },
+          py::arg("kp"), py::arg("kd"))
+      .def("get_obs", [](Self self) { return self->getObs(); })
+      .def(
+          "do_action",
+          [](Self self, const robot::FloatVector& action, bool torque_ctrl) {
+            self->doAction(action, torque_ctrl);
+          },
+          py::arg("action"), py::arg("torque_ctrl") = false);
 }

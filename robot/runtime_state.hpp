@@ -16,8 +16,9 @@ std::filesystem::path runtimeStatePath(int32_t dds_domain_id);
 // The file's text: each count, then its values, one per line, printed like "%g".
 std::string formatRuntimeState(const sdk_dds::FloatVector& kp, const sdk_dds::FloatVector& kd);
 
-// Replaces the file at `path` with the gains. Throws "failed to open runtime state file for
-// writing" when no file can be created there.
+// Replaces the file at `path` with the gains, or, where the directory takes no new file,
+// rewrites a file there that this user may write. Throws "failed to open runtime state file
+// for writing" wherever a plain open for writing would fail, and never follows a link.
 void writeRuntimeState(const std::filesystem::path& path, const sdk_dds::FloatVector& kp,
                        const sdk_dds::FloatVector& kd);
 
@@ -36,8 +37,9 @@ enum class RuntimeStateRead {
 
 // Reads four kp and four kd values over the defaults already in `kp` and `kd`, with the
 // stream-extraction rules: a failed read stops, keeping what earlier reads stored. A
-// missing, unreadable, malformed or foreign file (not a regular file owned by this user or
-// root) leaves the defaults. Never throws.
+// missing, unreadable, malformed or foreign file (a link, or not a regular file owned by
+// this user or root) leaves the defaults. Reads at most the first few kilobytes. Never
+// throws.
 void readRuntimeState(const std::filesystem::path& path, std::array<float, 4>& kp,
                       std::array<float, 4>& kd) noexcept;
 // The same read, telling how it went.

@@ -466,6 +466,12 @@ void Controller::fillObservation(const ObsOverrides& overrides, core_dds_UserObs
     seqs[i]->_buffer = size == 0 ? nullptr : const_cast<float*>(data);
     seqs[i]->_release = false;
   }
+  ++obs_serial_;
+  if (number_obs_) {
+    serial_field_.assign(1, static_cast<float>(obs_serial_));
+    out.lin_vel._maximum = out.lin_vel._length = 1;
+    out.lin_vel._buffer = serial_field_.data();
+  }
 }
 
 void Controller::writeObservation(const ObsOverrides& overrides) {
@@ -525,6 +531,7 @@ void Controller::handleCommand(const std::string& name, const Json& command) {
   if (name == "service_mode") return cmdServiceMode(command);
   if (name == "obs_answer") return cmdObsAnswer(command);
   if (name == "obs_fixed") return cmdObsFixed(command);
+  if (name == "obs_numbered") return cmdObsNumbered(command);
   if (name == "obs_model") {
     fixed_ = ObsOverrides{};
     return;
@@ -573,6 +580,12 @@ void Controller::cmdObsAnswer(const Json& command) {
   const Json& enabled = required(command, "enabled");
   if (!enabled.is_boolean()) throw ProtocolError("\"enabled\" must be true or false");
   answer_obs_ = enabled.get<bool>();
+}
+
+void Controller::cmdObsNumbered(const Json& command) {
+  const Json& enabled = required(command, "enabled");
+  if (!enabled.is_boolean()) throw ProtocolError("\"enabled\" must be true or false");
+  number_obs_ = enabled.get<bool>();
 }
 
 void Controller::cmdObsFixed(const Json& command) {

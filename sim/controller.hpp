@@ -115,6 +115,7 @@ class Controller {
   void cmdPublishCommand(const Json& command);
   void cmdServiceMode(const Json& command);
   void cmdObsAnswer(const Json& command);
+  void cmdObsNumbered(const Json& command);
   void cmdObsFixed(const Json& command);
   void cmdPublishObs(const Json& command);
   void cmdGamepad(const Json& command);
@@ -139,6 +140,11 @@ class Controller {
   ObsOverrides fixed_;
   ObsOverrides no_overrides_;
   bool answer_obs_ = true;
+  // When set, each observation written carries its serial number (1, 2, ...) as `lin_vel`,
+  // so a peer can tell which answer it was given.
+  bool number_obs_ = false;
+  uint64_t obs_serial_ = 0;
+  std::vector<float> serial_field_;
   bool gamepad_on_ = false;
   Clock::time_point gamepad_start_{};
   Clock::time_point gamepad_next_{};

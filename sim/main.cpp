@@ -79,6 +79,8 @@ Standard input, one JSON object per line (EOF does not stop the simulator):
                                                    replaces any earlier obs_fixed
   {"cmd":"obs_model"}                              all members from the model again
   {"cmd":"publish_obs","fields":{...}}             publish one observation now
+  {"cmd":"obs_numbered","enabled":true|false}      lin_vel of every observation written is
+                                                   [its serial number], counted from 1
   {"cmd":"gamepad","mode":"none|demo","rate":HZ}  rate optional, as --gamepad-rate
   {"cmd":"status"}                                 report matched counts
   {"cmd":"quit"}                                   delete all entities and exit

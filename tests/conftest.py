@@ -70,18 +70,28 @@ class Sim:
     def __init__(self, domain: int, log: Path, args: list[str], env: dict[str, str]):
         self.domain = domain
         self.log_path = log
-        self._log = open(log, "wb")
-        self.proc = subprocess.Popen(
-            [sim_executable(), "--domain", str(domain), *args],
-            stdin=subprocess.PIPE,
-            stdout=self._log,
-            stderr=subprocess.STDOUT,
-            env=env,
-        )
-        self._reader = open(log, "rb")
         self._pending = b""
         self.events: list[dict] = []
-        self.wait_for(lambda e: e.get("event") == "ready", timeout=10)
+        self._log = open(log, "wb")
+        try:
+            self.proc = subprocess.Popen(
+                [sim_executable(), "--domain", str(domain), *args],
+                stdin=subprocess.PIPE,
+                stdout=self._log,
+                stderr=subprocess.STDOUT,
+                env=env,
+            )
+        except BaseException:
+            self._log.close()
+            raise
+        self._reader = open(log, "rb")
+        # The fixture only learns of a simulator that started; one that did not must not
+        # leave its process, pipe or files behind.
+        try:
+            self.wait_for(lambda e: e.get("event") == "ready", timeout=10)
+        except BaseException:
+            self.close()
+            raise
 
     # -- events -------------------------------------------------------------------------
     def poll(self) -> list[dict]:

@@ -10,6 +10,13 @@ import joystick
 NINE_INVALID = [f"k{i}" for i in range(9)]
 
 
+class LyingLen(list):
+    """A list that claims two items, whatever it holds."""
+
+    def __len__(self):
+        return 2
+
+
 def test_module_and_class_surface():
     assert joystick.__doc__ == "Joystick bindings"
     assert joystick.Joystick.__doc__ is None
@@ -33,9 +40,19 @@ def test_module_and_class_surface():
         (["left_x "], "cmd_mapping has invalid key: left_x "),
         ([""], "cmd_mapping has invalid key: "),
         ((k for k in ["dpad_x", "dpad_x"]), "cmd_mapping keys must be unique"),
+        # Messages are text: bytes that are not UTF-8, and NUL, appear escaped, and the
+        # whole key is shown.
+        ([b"\xff"], "cmd_mapping has invalid key: \\xff"),
+        (["left_x\0"], "cmd_mapping has invalid key: left_x\\x00"),
+        ([b"left_x\0jump\xc3"], "cmd_mapping has invalid key: left_x\\x00jump\\xc3"),
+        ([b"caf\xc3\xa9", "left_x"], "cmd_mapping has invalid key: café"),
+        ([b"\xed\xa0\x80"], "cmd_mapping has invalid key: \\xed\\xa0\\x80"),  # a surrogate
+        (LyingLen(["jump"]), "cmd_mapping has invalid key: jump"),
+        (LyingLen(["left_x", "right_x", "x"]), "cmd_mapping has invalid key: x"),
     ],
     ids=["too-long-first", "invalid-before-duplicate", "duplicate-before-invalid", "case",
-         "trailing-blank", "empty-key", "generator"],
+         "trailing-blank", "empty-key", "generator", "undecodable", "nul", "nul-and-undecodable",
+         "utf8-bytes", "encoded-surrogate", "len-says-more", "len-says-less"],
 )
 def test_mapping_errors(mapping, message, state_dir):
     with pytest.raises(RuntimeError) as err:
@@ -64,10 +81,17 @@ def test_mapping_errors(mapping, message, state_dir):
         ({"left_x": (1.0, 0.0), "dpad_step_y": -1}, "cmd_range has invalid value: dpad_step_y"),
         ({"left_x": (1.0, 0.0), "bogus": 1}, "cmd_range has invalid key: bogus"),
         ([("left_x", [2, 1])], "cmd_range has invalid range: left_x"),
+        ({b"\xff": 1}, "cmd_range has invalid key: \\xff"),
+        ({"left_x\0": (0, 1)}, "cmd_range has invalid key: left_x\\x00"),
+        ({"\udcff": 1}, "cmd_range has invalid key: \\udcff"),
+        ({b"left_x": (1, 0)}, "cmd_range has invalid range: left_x"),
+        ({"left_x": LyingLen([0])}, "cmd_range has invalid value: left_x"),
+        ({"left_x": LyingLen([0, 1, 2])}, "cmd_range has invalid value: left_x"),
     ],
     ids=["three-items", "number", "string-item", "range-object", "string-step", "negative-step",
          "infinite-step", "nan-step", "unknown-key", "descending", "nan-low", "infinite-high",
-         "key-order", "steps-before-ranges", "parse-before-check", "pairs-list"],
+         "key-order", "steps-before-ranges", "parse-before-check", "pairs-list", "undecodable-key",
+         "nul-key", "surrogate-key", "bytes-key", "len-says-more", "len-says-less"],
 )
 def test_range_errors(cmd_range, message, state_dir):
     with pytest.raises(RuntimeError) as err:

@@ -106,9 +106,12 @@ def test_gains_written_by_a_robot_on_the_same_domain_are_sent(jsim, domain, stat
         ("4\n1\n2\n3\n4\n4\n5\n6\n", [1, 2, 3, 4], [5.0, 6.0, f32(0.3), f32(0.3)]),
         ("", DEFAULT_KP, DEFAULT_KD),
         ("-4\n1\n2\n3\n4\n", DEFAULT_KP, DEFAULT_KD),
+        # One more than the joint count: a reader that took "at least 4" would pass these.
+        ("5\n1\n2\n3\n4\n5\n4\n5\n6\n7\n8\n", DEFAULT_KP, DEFAULT_KD),
+        ("4\n1\n2\n3\n4\n5\n5\n6\n7\n8\n9\n", [1, 2, 3, 4], DEFAULT_KD),
     ],
     ids=["wrong-count", "truncated-kp", "malformed", "too-large", "too-small", "any-whitespace",
-         "wrong-kd-count", "truncated-kd", "empty", "negative-count"],
+         "wrong-kd-count", "truncated-kd", "empty", "negative-count", "kp-count-5", "kd-count-5"],
 )
 def test_runtime_state_file_variants(jsim, domain, state_dir, text, kp, kd):
     (state_dir / f"tarvek_sdk_runtime_state_{domain}.txt").write_text(text)
@@ -134,6 +137,34 @@ def test_a_file_owned_by_another_user_is_ignored(jsim, domain, state_dir):
     assert request_fields(jsim)["kp"] == DEFAULT_KP
 
 
+@pytest.mark.parametrize("target", ["own-file", "/proc/self/pagemap", "/dev/zero"])
+def test_a_link_at_the_state_path_means_defaults(jsim, domain, state_dir, tmp_path, target):
+    # Whoever planted the link chose where it leads: a file that looks like ours, or one
+    # that never ends.
+    if target == "own-file":
+        target = tmp_path / "gains.txt"
+        target.write_text("4 1 2 3 4 4 5 6 7 8\n")
+    (state_dir / f"tarvek_sdk_runtime_state_{domain}.txt").symlink_to(target)
+    t = time.monotonic()
+    make(domain)
+    # Following the link to the page map meant reading gigabytes, for seconds.
+    assert time.monotonic() - t < 2.0
+    fields = request_fields(jsim)
+    assert fields["kp"] == DEFAULT_KP and fields["kd"] == DEFAULT_KD
+
+
+def test_a_huge_state_file_is_read_only_at_its_start(jsim, domain, state_dir):
+    path = state_dir / f"tarvek_sdk_runtime_state_{domain}.txt"
+    path.write_text("4 1 2 3 4 4 5 6 7 8\n")
+    os.truncate(path, 1 << 30)  # sparse: a gigabyte of zero bytes after the gains
+    t = time.monotonic()
+    make(domain)
+    # Reading all of it took seconds and gigabytes; the construction itself takes milliseconds.
+    assert time.monotonic() - t < 2.0
+    fields = request_fields(jsim)
+    assert fields["kp"] == [1, 2, 3, 4] and fields["kd"] == [5, 6, 7, 8]
+
+
 @pytest.mark.parametrize("kind", ["fifo", "directory"])
 def test_a_state_path_that_is_not_a_regular_file_means_defaults(jsim, domain, state_dir, kind):
     path = state_dir / f"tarvek_sdk_runtime_state_{domain}.txt"
@@ -157,12 +188,29 @@ def test_rejections_carry_the_robot_message(jsim, domain, state_dir, mode, messa
     assert str(err.value) == expected
 
 
-def wait_participant_came_and_went(sim):
-    """The DDS entities were created before the failing step and deleted before the error:
-    the simulator's user_command writer matched the SDK's reader, then lost it."""
-    sim.wait_for(lambda e: e.get("event") == "matched" and e.get("topic") == "user_command"
-                 and e.get("count") == 1)
-    sim.wait_matched("user_command", 0, timeout=5)
+def assert_no_participant_left(sim, domain, start, must_have_seen_it):
+    """The failed construction's DDS entities are gone. Whether the simulator discovered them
+    before they were deleted is a matter of timing (a rejection can come back within a few
+    milliseconds, before discovery of a new participant completes), so: a match it did see
+    must end, and a participant made afterwards must be the only one it matches."""
+    seen = [e for e in sim.poll()[start:] if e.get("event") == "matched"
+            and e.get("topic") == "user_command" and e.get("count") == 1]
+    assert seen or not must_have_seen_it
+    if seen:
+        sim.wait_matched("user_command", 0, timeout=5)
+    probe = robot.Robot(domain)
+    deadline = time.monotonic() + 5
+    while (count := matched_now(sim, "user_command")) == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert count == 1 and matched_now(sim, "user_command") == 1
+    del probe
+
+
+def matched_now(sim, topic):
+    """The simulator's own count at this moment, not the last change it reported."""
+    mark = sim.mark()
+    sim.send("status", wait=False)
+    return sim.wait_for(lambda e: e.get("event") == "status", start=mark)["matched"][topic]
 
 
 @pytest.mark.parametrize(
@@ -176,14 +224,46 @@ def wait_participant_came_and_went(sim):
 def test_failed_construction_waits_its_time_and_deletes_its_participant(
         jsim, domain, state_dir, mode, message, seconds):
     jsim.send("service_mode", mode=mode, message="no")
+    mark = jsim.mark()
     t = time.monotonic()
     with pytest.raises(RuntimeError, match=message):
         make(domain)
     assert seconds - 0.1 < time.monotonic() - t < seconds + 0.8
-    wait_participant_came_and_went(jsim)
+    # Seconds of waiting leave discovery ample time to have seen the participant come.
+    assert_no_participant_left(jsim, domain, mark, must_have_seen_it=seconds >= 3)
     # A later joystick is not confused by what the failed one left unanswered.
     jsim.send("service_mode", mode="accept")
     make(domain)
+
+
+def _in_missing_tempdir(construct):
+    def fail(domain, tmp_path):
+        saved = os.environ["TMPDIR"]
+        os.environ["TMPDIR"] = str(tmp_path / "missing")
+        try:
+            construct(domain)
+        finally:
+            os.environ["TMPDIR"] = saved
+    return fail
+
+
+@pytest.mark.parametrize(
+    "fail",
+    [
+        _in_missing_tempdir(robot.Robot),
+        _in_missing_tempdir(make),
+        lambda domain, _: make(domain, ["left_x"], {"left_x": (1, 0)}),
+        lambda domain, _: make(domain, [b"\xff"]),
+    ],
+    ids=["robot-tempdir", "joystick-tempdir", "joystick-range", "joystick-undecodable-key"],
+)
+def test_construction_refused_before_dds_leaves_no_participant(jsim, domain, state_dir, tmp_path,
+                                                              fail):
+    mark = jsim.mark()
+    with pytest.raises(RuntimeError):
+        fail(domain, tmp_path)
+    assert_no_participant_left(jsim, domain, mark, must_have_seen_it=False)
+    assert not [e for e in jsim.poll()[mark:] if e.get("event") == "service_request"]
 
 
 def test_destruction_sends_nothing_and_deletes_the_participant(jsim, domain, state_dir):

@@ -163,11 +163,63 @@ def test_gains_accept_any_iterable_of_numbers(r, sim, kp):
 
 def test_values_are_stored_as_32_bit_floats(r, sim):
     mark = sim.mark()
-    r.set_gains([0.1, 1e40, -1e-50, 3], [0, 0, 0, 0])
+    r.set_gains([0.1, 3.4e38, -1e-50, 3], [0, 0, 0, 0])
     g = sim.wait_sample("user_gains", start=mark)
     assert g["kp"][0] == F32_0_1
-    assert g["kp"][1] == float("inf")
+    assert g["kp"][1] == 3.3999999521443642e38
     assert g["kp"][2] == 0.0
+
+
+NAN, INF = float("nan"), float("inf")
+
+
+@pytest.mark.parametrize(
+    "kp, kd, message",
+    [
+        ([1, 2, NAN, 4], [1, 2, 3, 4], "kp has non-finite value at index 2"),
+        ([1, 2, 3, 4], [INF, 2, 3, 4], "kd has non-finite value at index 0"),
+        ([1, 2, 3, -INF], [1, 2, 3, NAN], "kp has non-finite value at index 3"),
+        # Finite for Python, an infinity once narrowed to the 32-bit floats that are sent.
+        ([1, 1e40, 3, 4], [1, 2, 3, 4], "kp has non-finite value at index 1"),
+        # Lengths are checked first, for both vectors.
+        ([NAN, 2, 3], [1, 2, 3, 4], "kp length mismatch: expected 4, got 3"),
+        ([NAN, 2, 3, 4], [1, 2, 3], "kd length mismatch: expected 4, got 3"),
+    ],
+    ids=["nan-kp", "inf-kd", "first-bad-vector", "beyond-float", "kp-length-first", "kd-length-first"],
+)
+def test_non_finite_gains_are_refused_before_anything_is_sent(fresh, sim, state_dir, kp, kd, message):
+    with pytest.raises(RuntimeError) as err:
+        fresh.set_gains(kp, kd)
+    assert str(err.value) == message
+    assert quiet_for(sim, 0) == []
+    assert list(state_dir.iterdir()) == []
+    # Nothing was recorded either: actions are still refused.
+    with pytest.raises(RuntimeError, match=r"^Call setGains\(\) before doAction\(\)$"):
+        fresh.do_action([0, 0, 0, 0])
+
+
+@pytest.mark.parametrize(
+    "action, message",
+    [
+        ([0, 0, 0, NAN], "action has non-finite value at index 3"),
+        ([-INF, 0, 0, 0], "action has non-finite value at index 0"),
+        ([0, -1e39, 0, 0], "action has non-finite value at index 1"),
+        ([NAN, 0, 0], "action length mismatch: expected 4, got 3"),
+    ],
+    ids=["nan", "minus-inf", "beyond-float", "length-first"],
+)
+def test_non_finite_actions_are_never_sent(r, sim, action, message):
+    r.do_action([1, 1, 1, 1])
+    sim.wait_sample("user_action", value=[1, 1, 1, 1])
+    mark = sim.mark()
+    with pytest.raises(RuntimeError) as err:
+        r.do_action(action, torque_ctrl=True)
+    assert str(err.value) == message
+    assert quiet_for(sim, mark) == []
+    # The refused action is not the one finish sends back.
+    r.finish()
+    sim.wait_sample("user_mode", start=mark, enabled=False)
+    assert [a["value"] for a in sim.samples("user_action", mark)] == [[1, 1, 1, 1]]
 
 
 def test_set_gains_right_after_construction_reaches_a_running_controller(sim, domain, state_dir):

@@ -101,13 +101,14 @@ def test_long_single_waits_are_never_shortened(domain, state_dir):
     assert 11.9 < time.monotonic() - t < 12.6
 
 
-def test_zero_wait_blocks_until_an_observation_arrives(sim, domain, tmp_path):
+@pytest.mark.parametrize("wait_ms", [0, -1, -(2**31)])
+def test_zero_or_negative_wait_blocks_until_an_observation_arrives(sim, domain, tmp_path, wait_ms):
     sim.send("obs_answer", enabled=False)
     # The SDK holds the interpreter lock while it waits, so the caller runs in its own process.
     code = textwrap.dedent(
         f"""
         import time, robot
-        r = robot.Robot({domain}, 0)
+        r = robot.Robot({domain}, {wait_ms})
         r.set_gains([1, 1, 1, 1], [1, 1, 1, 1])  # returns once the controller is discovered
         t = time.monotonic()
         obs = r.get_obs()
@@ -117,11 +118,44 @@ def test_zero_wait_blocks_until_an_observation_arrives(sim, domain, tmp_path):
     caller = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
                               env={**__import__("os").environ, "TMPDIR": str(tmp_path)})
     sim.wait_sample("user_obs_request", timeout=10)
-    time.sleep(1.5)
+    time.sleep(1.0)
     assert caller.poll() is None  # still waiting, with no limit
+    # One request, and one wait without a limit: no second request after any time-out.
+    assert len(requests(sim)) == 1
     sim.send("obs_answer", enabled=True)
     sim.send("publish_obs", fields={})
     out, _ = caller.communicate(timeout=10)
     elapsed, keys = out.split(" ", 1)
-    assert float(elapsed) >= 1.5
+    assert float(elapsed) >= 1.0
     assert eval(keys) == sorted(KEYS)
+
+
+def test_a_second_call_never_returns_an_answer_meant_for_the_first(r, sim):
+    """A stalled controller answers every request the first call wrote, one per 1 ms wait, when
+    it resumes; the first answer ends the first call, the others arrive after it. The second
+    call must return an observation written after it began."""
+    sim.send("obs_numbered", enabled=True)
+    r.get_obs()  # user mode on, discovery complete
+    sim.stop()
+    # Resumed from outside: this process is held inside get_obs meanwhile.
+    resumer = subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -CONT {sim.proc.pid}"])
+    first = r.get_obs()["lin_vel"]
+    resumer.wait(timeout=10)
+
+    def published():
+        return len([x for x in sim.poll() if x.get("event") == "published"])
+
+    # Let the simulator work through its backlog: every request it got answered, and the
+    # answers given time to land in the SDK's reader.
+    settled, seen = time.monotonic() + 0.3, -1
+    while time.monotonic() < settled or len(requests(sim)) != seen:
+        if len(requests(sim)) != seen:
+            seen, settled = len(requests(sim)), time.monotonic() + 0.3
+        time.sleep(0.01)
+    assert seen > 3  # the stall made the first call write request after request
+    sim.wait_for(lambda e: published() >= seen)
+    time.sleep(0.1)
+    numbered = published()
+    second = r.get_obs()["lin_vel"]
+    assert first[0] < second[0]
+    assert second[0] > numbered, f"second call returned answer {second[0]} of {numbered} already written"

@@ -2,9 +2,14 @@
 
 import os
 import stat
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
 
 import pytest
 
+import joystick
 import robot
 
 
@@ -38,8 +43,6 @@ def test_worked_example_bytes(gains_robot, state_dir, domain):
         (0.0, "0"),
         (-0.0, "-0"),
         (100000, "100000"),
-        (float("inf"), "inf"),
-        (float("nan"), "nan"),
         (1e-38, "1e-38"),
     ],
 )
@@ -126,3 +129,133 @@ def test_unwritable_path_sends_gains_then_raises(gains_robot, sim, state_dir, do
     # The gains were not recorded, so actions are still refused.
     with pytest.raises(RuntimeError, match=r"^Call setGains\(\) before doAction\(\)$"):
         gains_robot.do_action([0, 0, 0, 0])
+
+
+# -- who may write it: what a plain open for writing would allow --------------------------
+# The writer runs as root without any capability: file permissions then bind it as they bind
+# an ordinary user, while files owned by root are its own.
+
+OTHER = 65534  # nobody
+
+
+def set_gains_without_privileges(state_dir: Path, domain: int) -> str:
+    code = textwrap.dedent(
+        f"""
+        import robot
+        try:
+            robot.Robot({domain}).set_gains([9, 9, 9, 9], [1, 1, 1, 1])
+            print("ok")
+        except RuntimeError as e:
+            print(e)
+        """
+    )
+    out = subprocess.run(["setpriv", "--bounding-set=-all", "--inh-caps=-all", "--",
+                          sys.executable, "-c", code], capture_output=True, text=True, timeout=30,
+                         env={**os.environ, "TMPDIR": str(state_dir)})
+    assert out.returncode == 0, out.stderr
+    return out.stdout.strip().splitlines()[-1]
+
+
+NEW_TEXT = "4\n9\n9\n9\n9\n4\n1\n1\n1\n1\n"
+FAILED = "failed to open runtime state file for writing"
+ME = 0
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to set up files of other users")
+@pytest.mark.parametrize(
+    "dir_owner, dir_mode, existing, outcome",
+    [
+        # A file the user could not open for writing is not replaced behind its owner's back.
+        (ME, 0o777, ("file", OTHER, 0o644), "refused"),
+        # A file the user may write, where no new file can be made: written in place.
+        (OTHER, 0o755, ("file", ME, 0o644), "in-place"),
+        # Sticky directory, someone else's file that everyone may write: the rename is
+        # refused, a plain open is not.
+        (OTHER, 0o1777, ("file", OTHER, 0o666), "in-place"),
+        (ME, 0o755, ("file", ME, 0o644), "replaced"),
+        (OTHER, 0o755, None, "refused"),
+        # Never through a link, even when nothing else can be done.
+        (OTHER, 0o755, ("link", ME, 0o644), "refused"),
+        (ME, 0o755, ("link", ME, 0o644), "replaced"),
+    ],
+    ids=["foreign-file", "unwritable-dir", "sticky-dir", "both-writable", "no-file-unwritable-dir",
+         "link-unwritable-dir", "link-writable-dir"],
+)
+def test_writing_is_allowed_where_a_plain_open_would_be(sim, domain, tmp_path, dir_owner, dir_mode,
+                                                         existing, outcome):
+    d = tmp_path / "state"
+    d.mkdir()
+    path = state_file(d, domain)
+    victim = tmp_path / "victim.txt"
+    if existing:
+        kind, owner, mode = existing
+        target = victim if kind == "link" else path
+        target.write_text("old")
+        os.chown(target, owner, owner)
+        os.chmod(target, mode)
+        if kind == "link":
+            path.symlink_to(victim)
+    os.chown(d, dir_owner, dir_owner)
+    os.chmod(d, dir_mode)
+    before = path.lstat().st_ino if existing else None
+    result = set_gains_without_privileges(d, domain)
+    if outcome == "refused":
+        assert result == FAILED
+        assert (path.read_text() if path.exists() else None) == ("old" if existing else None)
+    else:
+        assert result == "ok"
+        assert path.read_text() == NEW_TEXT and not path.is_symlink()
+        assert (path.lstat().st_ino == before) == (outcome == "in-place")
+    if existing and existing[0] == "link":
+        assert victim.read_text() == "old"
+    # No temporary file is left behind, whatever happened.
+    assert [p.name for p in d.iterdir()] == ([path.name] if existing or outcome != "refused" else [])
+
+
+# -- where it goes ----------------------------------------------------------------------------
+
+TEMP_VARS = ["TMPDIR", "TMP", "TEMP", "TEMPDIR"]
+
+
+@pytest.mark.parametrize("winner", TEMP_VARS + [None], ids=TEMP_VARS + ["none-set"])
+def test_the_first_temporary_directory_variable_that_is_set_wins(sim, domain, tmp_path, monkeypatch,
+                                                                 winner):
+    # The variables after the winner name a directory that does not exist: consulting any of
+    # them would fail the construction.
+    expected = Path("/tmp") if winner is None else tmp_path / winner
+    rank = len(TEMP_VARS) if winner is None else TEMP_VARS.index(winner)
+    for i, var in enumerate(TEMP_VARS):
+        if i < rank:
+            monkeypatch.delenv(var, raising=False)
+        elif i == rank:
+            expected.mkdir()
+            monkeypatch.setenv(var, str(expected))
+        else:
+            monkeypatch.setenv(var, str(tmp_path / "missing"))
+    path = state_file(expected, domain)
+    existed = path.exists()
+    r = robot.Robot(domain)
+    sim.wait_matched("user_gains")
+    try:
+        r.set_gains([1, 2, 3, 4], [5, 6, 7, 8])
+        assert path.read_text().startswith("4\n1\n")
+    finally:
+        if winner is None and not existed:
+            path.unlink(missing_ok=True)
+
+
+@pytest.mark.parametrize("construct", [robot.Robot, lambda d: joystick.Joystick(dds_domain_id=d)],
+                         ids=["robot", "joystick"])
+@pytest.mark.parametrize("kind, reason", [("missing", "No such file or directory"),
+                                          ("regular-file", "Not a directory")])
+def test_an_unusable_temporary_directory_fails_construction(tmp_path, monkeypatch, domain, construct,
+                                                            kind, reason):
+    tmpdir = tmp_path / "tmpdir"
+    if kind == "regular-file":
+        tmpdir.write_text("")
+    monkeypatch.setenv("TMPDIR", str(tmpdir))
+    # Later variables are not a fallback for an unusable first one.
+    monkeypatch.setenv("TMP", str(tmp_path))
+    with pytest.raises(RuntimeError) as err:
+        construct(domain)
+    assert str(err.value) == f"filesystem error: temp_directory_path: {reason}"
