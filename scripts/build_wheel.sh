@@ -91,7 +91,7 @@ if [ -n "$cross" ]; then
   export SETUPTOOLS_EXT_SUFFIX=".$soabi.so"
   export _PYTHON_HOST_PLATFORM="linux-aarch64"
   inc="/usr/include/python$pyver"
-  export SKBUILD_CMAKE_DEFINE="Python_SOABI=$soabi;Python_INCLUDE_DIR=$inc;Python3_INCLUDE_DIR=$inc"
+  export SKBUILD_CMAKE_DEFINE="Python_SOABI=$soabi;PYTHON_MODULE_EXTENSION=$SETUPTOOLS_EXT_SUFFIX;Python_INCLUDE_DIR=$inc"
 fi
 
 # sdist first, then the wheel from the unpacked sdist in a fresh build environment: a
