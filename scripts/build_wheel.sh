@@ -120,9 +120,13 @@ LD_LIBRARY_PATH="$ld_path" "$tools/bin/auditwheel" repair --exclude 'libmujoco.s
 repaired="$(ls -t "$out"/tarvek_sdk-*"$arch".whl | head -1)"
 
 "$tools/bin/python" - "$repaired" <<'PY'
+import io
 import sys
 import zipfile
 from pathlib import Path
+
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
 
 whl = Path(sys.argv[1])
 names = zipfile.ZipFile(whl).namelist()
@@ -131,10 +135,31 @@ if any(Path(n).name.startswith("libmujoco") for n in names):
     sys.exit(f"build_wheel: {whl.name} carries libmujoco, which must come from its own package")
 if not any(lib.startswith("libddsc") for lib in libs):
     sys.exit(f"build_wheel: {whl.name} does not carry libddsc")
+# An optional plugin that links libmujoco must still find it where its package installs it:
+# auditwheel keeps RUNPATH entries that stay inside site-packages and drops the others.
+plugins = []
+with zipfile.ZipFile(whl) as zf:
+    for n in names:
+        if n.endswith("/") or n.startswith("tarvek_sdk.libs/"):
+            continue
+        data = zf.read(n)
+        if not data.startswith(b"\x7fELF"):
+            continue
+        dyn = ELFFile(io.BytesIO(data)).get_section_by_name(".dynamic")
+        if not isinstance(dyn, DynamicSection):
+            continue
+        needed = [t.needed for t in dyn.iter_tags("DT_NEEDED")]
+        if any(x.startswith("libmujoco") for x in needed):
+            paths = [t.runpath for t in dyn.iter_tags("DT_RUNPATH")] + [t.rpath for t in dyn.iter_tags("DT_RPATH")]
+            if not any("$ORIGIN" in p for p in paths):
+                sys.exit(f"build_wheel: {n} needs libmujoco but has no $ORIGIN-relative search path")
+            plugins.append(f"{n} (libmujoco from {':'.join(paths)})")
 tag = whl.name[: -len(".whl")].split("-", 2)[2]
 print(f"wheel:    {whl}")
 print(f"tag:      {tag}")
 print(f"size:     {whl.stat().st_size / 1e6:.1f} MB")
 print("carries:  " + "\n          ".join(libs))
+for plugin in plugins:
+    print(f"plugin:   {plugin}")
 PY
 [ -n "$cross" ] || echo "sdist:    $out/$(basename "$sdist")"
