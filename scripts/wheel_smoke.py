@@ -161,10 +161,15 @@ def main() -> None:
         if not args.no_sim:
             sim = Sim(args.sim, args.domain, args.ros_domain, workdir / "sim.jsonl")
             exe = os.readlink(f"/proc/{sim.proc.pid}/exe")
-            sim_bad = foreign_libraries(mapped_objects(sim.proc.pid), wheel_root)
+            sim_maps = mapped_objects(sim.proc.pid)
+            sim_bad = foreign_libraries(sim_maps, wheel_root)
             if sim_bad:
                 fail("the simulator loaded libraries from outside the wheel: " + ", ".join(sim_bad))
-            step(f"tarvek-sim running from {exe}, libraries from the wheel only")
+            # Guards against reading the launcher instead of the simulator it starts.
+            if not any("tarvek_sdk.libs/libddsc" in p for p in sim_maps):
+                fail(f"the simulator did not load libddsc from the wheel: {sorted(sim_maps)}")
+            where = f"under {exe}" if Path(exe).name.startswith("qemu-") else f"from {exe}"
+            step(f"tarvek-sim running {where}, libraries from the wheel only")
 
         r = robot.Robot(dds_domain_id=args.domain, wait_obs_timeout_ms=1)
         r.set_gains(kp=[20, 20, 6, 6], kd=[0.5, 0.5, 0.6, 0.6])
