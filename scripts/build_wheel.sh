@@ -52,7 +52,7 @@ pyver="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_in
 
 # The build machine needs the Debian packages the CMake project finds; idlc always runs on
 # the build machine.
-apt_install cyclonedds-dev cyclonedds-tools nlohmann-json3-dev g++ python3-venv
+apt_install cyclonedds-dev cyclonedds-tools nlohmann-json3-dev libcli11-dev g++ python3-venv
 if [ -n "$cross" ]; then
   if [ "$pyver" != "3.11" ]; then
     echo "build_wheel: cross-building needs CPython 3.11 (Debian 12's arm64 headers), not $pyver" >&2

@@ -171,6 +171,15 @@ def main() -> None:
             where = f"under {exe}" if Path(exe).name.startswith("qemu-") else f"from {exe}"
             step(f"tarvek-sim running {where}, libraries from the wheel only")
 
+        # The wheel's other programs must at least start: they link libddsc too.
+        for tool in sorted(Path(sys.prefix, "bin").glob("tarvek-*")):
+            if tool.name == "tarvek-sim":
+                continue
+            done = subprocess.run([str(tool), "--help"], capture_output=True, text=True, timeout=60)
+            if done.returncode != 0:
+                fail(f"{tool.name} --help exited with {done.returncode}: {done.stderr[-1000:]}")
+            step(f"{tool.name} --help runs")
+
         r = robot.Robot(dds_domain_id=args.domain, wait_obs_timeout_ms=1)
         r.set_gains(kp=[20, 20, 6, 6], kd=[0.5, 0.5, 0.6, 0.6])
         obs = r.get_obs()
