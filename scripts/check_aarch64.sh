@@ -38,9 +38,16 @@ apt_install qemu-user-static binfmt-support debootstrap iproute2
 [ "${1:-}" = "--no-build" ] || ./scripts/build_wheel.sh --arch aarch64
 wheel="$(ls -t dist/tarvek_sdk-*-manylinux*_aarch64.whl | head -1)"
 
-# The x86_64 simulator: the development environment's, else a fresh one.
-sim="${TARVEK_SIM:-$root/.venv/bin/tarvek-sim}"
-[ -x "$sim" ] || { ./scripts/setup.sh >/dev/null; sim="$root/.venv/bin/tarvek-sim"; }
+# The x86_64 simulator: TARVEK_SIM, else the development environment's, else the one
+# check_wheel.sh installed from the x86_64 wheel, else a fresh development environment's.
+sim="${TARVEK_SIM:-}"
+for candidate in "$root/.venv/bin/tarvek-sim" "$root/build/wheel/venv-check/bin/tarvek-sim"; do
+  [ -n "$sim" ] || [ ! -x "$candidate" ] || sim="$candidate"
+done
+if [ -z "$sim" ]; then
+  ./scripts/setup.sh
+  sim="$root/.venv/bin/tarvek-sim"
+fi
 
 # Arm executables run through qemu once its handler is registered with the kernel.
 if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
