@@ -18,7 +18,8 @@ start=$SECONDS
 wheel="$(ls -t dist/tarvek_sdk-*-manylinux*_"$(uname -m)".whl | head -1)"
 
 venv="$root/build/wheel/venv-check"
-python3 -m venv --clear "$venv"
+python="${PYTHON:-python3}"
+"$python" -m venv --clear "$venv"
 # Only the wheel: it has no dependencies, and no index is consulted.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-index "$wheel" 2>&1 \
   | { grep -v "^WARNING: Location .* is ignored" || true; }
@@ -28,7 +29,7 @@ python3 -m venv --clear "$venv"
 control="$root/build/wheel/venv-unrepaired"
 raw="$(ls build/wheel/raw-"$(uname -m)"/*.whl 2>/dev/null | head -1 || true)"
 if [ -n "$raw" ]; then
-  python3 -m venv --clear "$control"
+  "$python" -m venv --clear "$control"
   "$control/bin/python" -m pip install -q --disable-pip-version-check --no-index "$raw" 2>&1 \
     | { grep -v "^WARNING: Location .* is ignored" || true; }
 else
