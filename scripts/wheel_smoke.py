@@ -1,0 +1,228 @@
+"""A short exchange between an installed tarvek-sdk wheel and its simulated controller, and a
+check that every native library the modules and the simulator load comes from the wheel
+(or is one of the few system libraries every manylinux system has).
+
+Run it with the interpreter of the environment the wheel is installed in, in a directory
+where `robot` and `joystick` do not name anything else:
+
+    python -I wheel_smoke.py [--sim PATH | --no-sim] [--domain N] [--ros-domain N]
+
+--sim (default: the environment's bin/tarvek-sim) starts that simulator with a demo
+gamepad; --no-sim expects one already running on the given domains with `--gamepad demo`
+(for an interpreter that cannot run the wheel's simulator, such as one under emulation).
+CYCLONEDDS_URI must point at a loopback-only configuration. Exits non-zero on the first
+failure, with the reason; prints one line per step otherwise.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+from pathlib import Path
+
+# Libraries a manylinux wheel may take from the system: the C and C++ runtimes and the
+# dynamic loader. Anything else must be carried by the wheel.
+SYSTEM_ALLOWED = re.compile(
+    r"^(libc|libm|libdl|librt|libpthread|libutil|libresolv)\.so\.\d+$"
+    r"|^libstdc\+\+\.so\.6(\.[\d.]+)?$|^libgcc_s\.so\.1$|^ld-linux[-\w.]*\.so\.\d+$"
+)
+
+
+def fail(message: str) -> None:
+    print(f"FAIL: {message}", flush=True)
+    sys.exit(1)
+
+
+def step(message: str) -> None:
+    print(f"ok: {message}", flush=True)
+
+
+def mapped_objects(pid: int | str = "self") -> set[str]:
+    """Paths of the shared objects and executables mapped into a process."""
+    paths = set()
+    with open(f"/proc/{pid}/maps") as maps:
+        for line in maps:
+            parts = line.split(None, 5)
+            if len(parts) == 6 and parts[5].startswith("/"):
+                path = parts[5].strip()
+                if path.endswith(" (deleted)"):
+                    path = path[: -len(" (deleted)")]
+                paths.add(path)
+    return paths
+
+
+def foreign_libraries(paths: set[str], wheel_root: Path) -> list[str]:
+    """The mapped objects that neither lie in the wheel's install tree nor are allowed from
+    the system. Non-ELF mappings (locale archives, the loader cache) are no libraries."""
+    bad = []
+    for path in sorted(paths):
+        p = Path(path)
+        if ".so" not in p.name and not os.access(p, os.X_OK):
+            continue
+        try:
+            if p.resolve().is_relative_to(wheel_root.resolve()):
+                continue
+        except OSError:
+            pass
+        if SYSTEM_ALLOWED.match(p.name):
+            continue
+        bad.append(path)
+    return bad
+
+
+class Sim:
+    def __init__(self, exe: str, domain: int, ros_domain: int, log: Path):
+        args = [exe, "--domain", str(domain), "--ros-domain", str(ros_domain), "--gamepad", "demo"]
+        # With a physics plugin built in, insist on the toy model: the wheel must run
+        # without the optional physics packages.
+        help_text = subprocess.run([exe, "--help"], capture_output=True, text=True, timeout=30).stdout
+        if "--physics" in help_text:
+            args += ["--physics", "toy"]
+        self.log = log
+        self._out = open(log, "wb")
+        # Events go to a file: the SDK holds the GIL while it waits, and a pipe nobody
+        # drains could stall the simulator.
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=self._out, stderr=subprocess.STDOUT)
+        self.wait_for(lambda e: e.get("event") == "ready", 20, "ready")
+
+    def events(self) -> list[dict]:
+        out = []
+        for line in self.log.read_bytes().splitlines():
+            try:
+                out.append(json.loads(line))
+            except json.JSONDecodeError:
+                out.append({"event": "unparsed", "text": line.decode(errors="replace")})
+        return out
+
+    def wait_for(self, pred, timeout: float, what: str) -> dict:
+        deadline = time.monotonic() + timeout
+        while True:
+            for e in self.events():
+                if pred(e):
+                    return e
+            if self.proc.poll() is not None:
+                fail(f"simulator exited with {self.proc.returncode} waiting for {what}: {self.log.read_text()[-2000:]}")
+            if time.monotonic() > deadline:
+                fail(f"simulator: no {what} within {timeout} s: {self.log.read_text()[-2000:]}")
+            time.sleep(0.01)
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b'{"cmd":"quit"}\n')
+                self.proc.stdin.flush()
+                self.proc.wait(timeout=10)
+            except (OSError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait()
+        self._out.close()
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sim", default=str(Path(sys.prefix) / "bin" / "tarvek-sim"))
+    ap.add_argument("--no-sim", action="store_true")
+    ap.add_argument("--domain", type=int, default=7)
+    ap.add_argument("--ros-domain", type=int, default=17)
+    args = ap.parse_args()
+
+    if "cyclonedds-loopback" not in os.environ.get("CYCLONEDDS_URI", ""):
+        fail("CYCLONEDDS_URI must name the loopback-only configuration")
+    wheel_root = Path(sysconfig.get_paths()["platlib"])
+
+    before = mapped_objects()
+    import joystick
+    import robot
+
+    for module in (robot, joystick):
+        if not Path(module.__file__).resolve().is_relative_to(wheel_root.resolve()):
+            fail(f"{module.__name__} imported from {module.__file__}, not from {wheel_root}")
+    loaded = mapped_objects() - before
+    bad = foreign_libraries(loaded, wheel_root)
+    if bad:
+        fail("importing the modules loaded libraries from outside the wheel: " + ", ".join(bad))
+    carried = sorted(Path(p).name for p in loaded if "tarvek_sdk.libs" in p)
+    if not any(name.startswith("libddsc") for name in carried):
+        fail(f"libddsc was not loaded from the wheel's libraries (loaded: {sorted(loaded)})")
+    step(f"import robot, joystick from {wheel_root}; loaded from the wheel: {', '.join(carried)}")
+
+    sim = None
+    workdir = Path(tempfile.mkdtemp(prefix="tarvek-wheel-smoke-"))
+    # The runtime state file goes to a directory of this run's own.
+    os.environ["TMPDIR"] = str(workdir)
+    try:
+        if not args.no_sim:
+            sim = Sim(args.sim, args.domain, args.ros_domain, workdir / "sim.jsonl")
+            exe = os.readlink(f"/proc/{sim.proc.pid}/exe")
+            sim_maps = mapped_objects(sim.proc.pid)
+            sim_bad = foreign_libraries(sim_maps, wheel_root)
+            if sim_bad:
+                fail("the simulator loaded libraries from outside the wheel: " + ", ".join(sim_bad))
+            # Guards against reading the launcher instead of the simulator it starts.
+            if not any("tarvek_sdk.libs/libddsc" in p for p in sim_maps):
+                fail(f"the simulator did not load libddsc from the wheel: {sorted(sim_maps)}")
+            where = f"under {exe}" if Path(exe).name.startswith("qemu-") else f"from {exe}"
+            step(f"tarvek-sim running {where}, libraries from the wheel only")
+
+        # The wheel's other programs must at least start: they link libddsc too.
+        for tool in sorted(Path(sys.prefix, "bin").glob("tarvek-*")):
+            if tool.name == "tarvek-sim":
+                continue
+            done = subprocess.run([str(tool), "--help"], capture_output=True, text=True, timeout=60)
+            if done.returncode != 0:
+                fail(f"{tool.name} --help exited with {done.returncode}: {done.stderr[-1000:]}")
+            step(f"{tool.name} --help runs")
+
+        r = robot.Robot(dds_domain_id=args.domain, wait_obs_timeout_ms=1)
+        r.set_gains(kp=[20, 20, 6, 6], kd=[0.5, 0.5, 0.6, 0.6])
+        obs = r.get_obs()
+        keys = {"dof_pos", "dof_vel", "dof_tau", "ang_vel", "proj_grav", "lin_vel"}
+        if not keys <= set(obs) or len(obs["dof_pos"]) != 4:
+            fail(f"get_obs returned {obs!r}")
+        step(f"get_obs: dof_pos={[round(v, 3) for v in obs['dof_pos']]}")
+        r.do_action([0.35, 0.35, 0.0, 0.0])
+        obs = r.get_obs()
+        if sim is not None:
+            sim.wait_for(
+                lambda e: e.get("event") == "sample" and e.get("topic") == "user_action",
+                10,
+                "user_action sample",
+            )
+        step(f"do_action reached the controller; get_obs after it: dof_pos={[round(v, 3) for v in obs['dof_pos']]}")
+
+        pad = joystick.Joystick(cmd_mapping=["left_y", "right_x"], dds_domain_id=args.domain,
+                                ros2_domain_id=args.ros_domain)
+        deadline = time.monotonic() + 10
+        cmd = pad.get_cmd()["cmd_vector"]
+        while not any(cmd) and time.monotonic() < deadline:
+            time.sleep(0.02)
+            cmd = pad.get_cmd()["cmd_vector"]
+        if len(cmd) != 2 or not any(cmd):
+            fail(f"get_cmd gave no gamepad command from the demo gamepad: {cmd!r}")
+        step(f"Joystick configured over the ROS 2 service; get_cmd: {[round(v, 3) for v in cmd]}")
+        r.finish()
+
+        # Anything loaded later (by DDS or the ROS 2 layer at run time) counts too.
+        bad = foreign_libraries(mapped_objects() - before, wheel_root)
+        if bad:
+            fail("the exchange loaded libraries from outside the wheel: " + ", ".join(bad))
+        if sim is not None:
+            sim_bad = foreign_libraries(mapped_objects(sim.proc.pid), wheel_root)
+            if sim_bad:
+                fail("the simulator loaded libraries from outside the wheel: " + ", ".join(sim_bad))
+        step("no library outside the wheel was loaded")
+    finally:
+        if sim is not None:
+            sim.stop()
+    print("wheel smoke: passed", flush=True)
+
+
+if __name__ == "__main__":
+    main()
