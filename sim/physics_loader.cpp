@@ -29,7 +29,8 @@ std::string executableDir() {
 }
 
 // Where the plugin may be, most specific first: an explicit path, the package directory of
-// the environment the simulator is installed in, and beside the executable (a build tree).
+// the environment the simulator is installed in (from bin/, or from where a repaired wheel
+// puts the executable), and beside the executable (a build tree).
 std::vector<std::string> pluginCandidates() {
   std::vector<std::string> candidates;
   if (const char* given = std::getenv("TARVEK_SIM_PLUGIN"); given != nullptr && *given != '\0') {
@@ -49,6 +50,9 @@ std::vector<std::string> pluginCandidates() {
     for (std::size_t i = 0; i < found.gl_pathc; ++i) candidates.emplace_back(found.gl_pathv[i]);
   }
   globfree(&found);
+  // A repaired wheel moves the executable into site-packages/tarvek_sdk.scripts/, beside
+  // the plugin's package directory.
+  candidates.push_back(bin + "/../tarvek_sim/" + kRigidBodyPluginName);
   candidates.push_back(bin + "/" + kRigidBodyPluginName);
   return candidates;
 }
