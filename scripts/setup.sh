@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-packages=(cyclonedds-dev cyclonedds-tools nlohmann-json3-dev g++ python3-venv)
+packages=(cyclonedds-dev cyclonedds-tools nlohmann-json3-dev g++ python3-venv libgtest-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
