@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 #include <string>
 
 #include "joystick/joystick.hpp"
@@ -23,15 +25,23 @@ size_t participantsIn(uint32_t domain) {
   return n < 0 ? 0 : static_cast<size_t>(n);
 }
 
-// The runtime state file goes to a directory of this test's own.
+// The runtime state file goes to a directory of this test's own, removed at exit.
 void privateTemporaryDirectory() {
-  static std::string dir = [] {
-    char pattern[] = "/tmp/lifecycle_cycles_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-    return std::string(made);
-  }();
-  setenv("TMPDIR", dir.c_str(), 1);
+  struct Directory {
+    std::filesystem::path path;
+    Directory() {
+      char pattern[] = "/tmp/lifecycle_cycles_XXXXXX";
+      const char* made = mkdtemp(pattern);
+      if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+      path = made;
+    }
+    ~Directory() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static Directory dir;
+  setenv("TMPDIR", dir.path.c_str(), 1);
 }
 
 TEST(Cycles, RobotGivesBackItsParticipant) {
