@@ -28,7 +28,7 @@ struct Event {
   dds_return_t rc = 0;      // the library's result
   dds_entity_t parent = 0;  // the participant, reader or wait set named in the call
   dds_entity_t topic = 0;
-  std::string name;         // topic name as passed
+  std::string name;  // topic name as passed
   const dds_topic_descriptor_t* descriptor = nullptr;
   bool qosGiven = false;
   bool listenerGiven = false;
@@ -82,8 +82,10 @@ extern "C" {
 dds_entity_t __real_dds_create_participant(dds_domainid_t, const dds_qos_t*, const dds_listener_t*);
 dds_entity_t __real_dds_create_topic(dds_entity_t, const dds_topic_descriptor_t*, const char*,
                                      const dds_qos_t*, const dds_listener_t*);
-dds_entity_t __real_dds_create_writer(dds_entity_t, dds_entity_t, const dds_qos_t*, const dds_listener_t*);
-dds_entity_t __real_dds_create_reader(dds_entity_t, dds_entity_t, const dds_qos_t*, const dds_listener_t*);
+dds_entity_t __real_dds_create_writer(dds_entity_t, dds_entity_t, const dds_qos_t*,
+                                      const dds_listener_t*);
+dds_entity_t __real_dds_create_reader(dds_entity_t, dds_entity_t, const dds_qos_t*,
+                                      const dds_listener_t*);
 dds_entity_t __real_dds_create_readcondition(dds_entity_t, uint32_t);
 dds_entity_t __real_dds_create_waitset(dds_entity_t);
 dds_return_t __real_dds_waitset_attach(dds_entity_t, dds_entity_t, dds_attach_t);
@@ -92,7 +94,8 @@ dds_return_t __real_dds_delete(dds_entity_t);
 dds_entity_t __wrap_dds_create_participant(dds_domainid_t domain, const dds_qos_t* qos,
                                            const dds_listener_t* listener) {
   // No port numbers exist for this domain.
-  const dds_entity_t h = __real_dds_create_participant(refuseThisCall() ? 5000 : domain, qos, listener);
+  const dds_entity_t h =
+      __real_dds_create_participant(refuseThisCall() ? 5000 : domain, qos, listener);
   Event e = event("participant", h, h);
   e.parent = static_cast<dds_entity_t>(domain);
   copyQos(e, qos);
@@ -101,8 +104,9 @@ dds_entity_t __wrap_dds_create_participant(dds_domainid_t domain, const dds_qos_
   return h;
 }
 
-dds_entity_t __wrap_dds_create_topic(dds_entity_t participant, const dds_topic_descriptor_t* descriptor,
-                                     const char* name, const dds_qos_t* qos, const dds_listener_t* listener) {
+dds_entity_t __wrap_dds_create_topic(dds_entity_t participant,
+                                     const dds_topic_descriptor_t* descriptor, const char* name,
+                                     const dds_qos_t* qos, const dds_listener_t* listener) {
   // An empty topic name is not a valid one.
   const dds_entity_t h =
       __real_dds_create_topic(participant, descriptor, refuseThisCall() ? "" : name, qos, listener);
@@ -115,9 +119,10 @@ dds_entity_t __wrap_dds_create_topic(dds_entity_t participant, const dds_topic_d
   return h;
 }
 
-dds_entity_t __wrap_dds_create_writer(dds_entity_t participant, dds_entity_t topic, const dds_qos_t* qos,
-                                      const dds_listener_t* listener) {
-  const dds_entity_t h = __real_dds_create_writer(participant, refuseThisCall() ? 0 : topic, qos, listener);
+dds_entity_t __wrap_dds_create_writer(dds_entity_t participant, dds_entity_t topic,
+                                      const dds_qos_t* qos, const dds_listener_t* listener) {
+  const dds_entity_t h =
+      __real_dds_create_writer(participant, refuseThisCall() ? 0 : topic, qos, listener);
   Event e = event("writer", h, h, participant, topic);
   copyQos(e, qos);
   e.listenerGiven = listener != nullptr;
@@ -125,9 +130,10 @@ dds_entity_t __wrap_dds_create_writer(dds_entity_t participant, dds_entity_t top
   return h;
 }
 
-dds_entity_t __wrap_dds_create_reader(dds_entity_t participant, dds_entity_t topic, const dds_qos_t* qos,
-                                      const dds_listener_t* listener) {
-  const dds_entity_t h = __real_dds_create_reader(participant, refuseThisCall() ? 0 : topic, qos, listener);
+dds_entity_t __wrap_dds_create_reader(dds_entity_t participant, dds_entity_t topic,
+                                      const dds_qos_t* qos, const dds_listener_t* listener) {
+  const dds_entity_t h =
+      __real_dds_create_reader(participant, refuseThisCall() ? 0 : topic, qos, listener);
   Event e = event("reader", h, h, participant, topic);
   copyQos(e, qos);
   e.listenerGiven = listener != nullptr;
@@ -172,7 +178,7 @@ namespace {
 struct Trace {
   std::vector<std::string> created;  // "writer user_mode", "attach user_obs", ...
   std::vector<std::string> deleted;
-  std::vector<Event> creations;      // the matching events, same order as `created`
+  std::vector<Event> creations;  // the matching events, same order as `created`
   std::vector<dds_return_t> deleteResults;
   dds_entity_t participant = 0;
 };
@@ -267,18 +273,31 @@ const Step kSteps[] = {
 constexpr int kStepCount = static_cast<int>(sizeof kSteps / sizeof kSteps[0]);
 
 // Children before parents, the wait sets before what they watch.
-const std::vector<std::string> kDeleteOrder = {
-    "waitset user_obs",        "readcondition user_obs",  "reader user_obs",
-    "waitset user_command",    "readcondition user_command", "reader user_command",
-    "writer user_obs_request", "writer user_gains",       "writer user_action",
-    "writer user_mode",        "topic user_obs",          "topic user_obs_request",
-    "topic user_gains",        "topic user_action",       "topic user_command",
-    "topic user_mode",         "participant"};
+const std::vector<std::string> kDeleteOrder = {"waitset user_obs",
+                                               "readcondition user_obs",
+                                               "reader user_obs",
+                                               "waitset user_command",
+                                               "readcondition user_command",
+                                               "reader user_command",
+                                               "writer user_obs_request",
+                                               "writer user_gains",
+                                               "writer user_action",
+                                               "writer user_mode",
+                                               "topic user_obs",
+                                               "topic user_obs_request",
+                                               "topic user_gains",
+                                               "topic user_action",
+                                               "topic user_command",
+                                               "topic user_mode",
+                                               "participant"};
 
 const std::map<std::string, std::string> kTypeOfTopic = {
-    {"user_mode", "core_dds::UserMode"},         {"user_command", "core_dds::UserCommand"},
-    {"user_action", "core_dds::UserAction"},     {"user_gains", "core_dds::UserGains"},
-    {"user_obs_request", "core_dds::UserObsRequest"}, {"user_obs", "core_dds::UserObservation"}};
+    {"user_mode", "core_dds::UserMode"},
+    {"user_command", "core_dds::UserCommand"},
+    {"user_action", "core_dds::UserAction"},
+    {"user_gains", "core_dds::UserGains"},
+    {"user_obs_request", "core_dds::UserObsRequest"},
+    {"user_obs", "core_dds::UserObservation"}};
 
 size_t participantsIn(int32_t domain) {
   dds_entity_t found[8];
@@ -290,9 +309,12 @@ enum class Owner { Endpoints, Robot, Joystick };
 
 std::string ownerName(const ::testing::TestParamInfo<Owner>& info) {
   switch (info.param) {
-    case Owner::Endpoints: return "Endpoints";
-    case Owner::Robot: return "Robot";
-    default: return "Joystick";
+    case Owner::Endpoints:
+      return "Endpoints";
+    case Owner::Robot:
+      return "Robot";
+    default:
+      return "Joystick";
   }
 }
 
@@ -386,7 +408,8 @@ TEST_P(EntityOrder, SeventeenCreationsThenSeventeenDeletions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Owners, EntityOrder,
-                         ::testing::Values(Owner::Endpoints, Owner::Robot, Owner::Joystick), ownerName);
+                         ::testing::Values(Owner::Endpoints, Owner::Robot, Owner::Joystick),
+                         ownerName);
 
 // A refusal at any step raises that step's error and deletes, in teardown order, exactly
 // what was created before it: nothing is left in the domain.

@@ -1,12 +1,12 @@
 // The endpoint layer against the real library: QoS from words, create-all and delete-all,
 // and the two takes, with a writer in the same process as the peer.
+#include "dds/dds_layer.hpp"
+
 #include <dds/dds.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <tuple>
-
-#include "dds/dds_layer.hpp"
 
 using namespace sdk_dds;
 
@@ -51,7 +51,8 @@ TEST(MakeQos, WordsAreExactAndLowerCase) {
 
 TEST(MakeQos, DepthBelowOneMeansOne) {
   for (int32_t depth : {0, -3}) {
-    EXPECT_EQ(read({"t", "keep_last", depth, "reliable", "volatile"}).depth, 1) << "depth " << depth;
+    EXPECT_EQ(read({"t", "keep_last", depth, "reliable", "volatile"}).depth, 1)
+        << "depth " << depth;
   }
 }
 
@@ -90,13 +91,22 @@ TEST(DdsEndpoints, CreateAllAndDeleteAll) {
   ep.close();  // never initialised: nothing to do
   ep.init(config);
   EXPECT_TRUE(ep.initialised);
-  const dds_entity_t handles[] = {ep.participant, ep.user_mode_topic, ep.user_mode_writer,
-                                  ep.user_command_topic, ep.user_command_reader,
-                                  ep.user_command_condition, ep.user_command_waitset,
-                                  ep.user_action_topic, ep.user_action_writer,
-                                  ep.user_gains_topic, ep.user_gains_writer,
-                                  ep.user_obs_request_topic, ep.user_obs_request_writer,
-                                  ep.user_obs_topic, ep.user_obs_reader, ep.user_obs_condition,
+  const dds_entity_t handles[] = {ep.participant,
+                                  ep.user_mode_topic,
+                                  ep.user_mode_writer,
+                                  ep.user_command_topic,
+                                  ep.user_command_reader,
+                                  ep.user_command_condition,
+                                  ep.user_command_waitset,
+                                  ep.user_action_topic,
+                                  ep.user_action_writer,
+                                  ep.user_gains_topic,
+                                  ep.user_gains_writer,
+                                  ep.user_obs_request_topic,
+                                  ep.user_obs_request_writer,
+                                  ep.user_obs_topic,
+                                  ep.user_obs_reader,
+                                  ep.user_obs_condition,
                                   ep.user_obs_waitset};
   for (dds_entity_t h : handles) EXPECT_GT(h, 0);
   const dds_entity_t reader = ep.user_obs_reader;
@@ -114,8 +124,8 @@ TEST(DdsEndpoints, CreateAllAndDeleteAll) {
   ObservationMap obs{{"keep", {5.0f}}};
   EXPECT_TRUE(takeObservation(ep.user_obs_reader, obs));
   EXPECT_EQ(obs.size(), 8u);
-  for (const char* k : {"dof_pos", "dof_vel", "dof_tau", "ang_vel", "proj_grav", "lin_vel",
-                        "height_map"}) {
+  for (const char* k :
+       {"dof_pos", "dof_vel", "dof_tau", "ang_vel", "proj_grav", "lin_vel", "height_map"}) {
     EXPECT_EQ(obs.count(k), 1u) << k;
     EXPECT_TRUE(obs[k].empty()) << k;
   }
@@ -160,8 +170,9 @@ TEST(DdsEndpoints, RefusedDomainNamesTheParticipant) {
     ep.init(config);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), std::string("dds_create_participant: ") +
-                                         dds_strretcode(-dds_create_participant(5000, nullptr, nullptr)));
+    EXPECT_EQ(std::string(e.what()),
+              std::string("dds_create_participant: ") +
+                  dds_strretcode(-dds_create_participant(5000, nullptr, nullptr)));
   }
   EXPECT_FALSE(ep.initialised);
 }
@@ -252,9 +263,12 @@ INSTANTIATE_TEST_SUITE_P(Notices, TakeObservationInvalid,
                          ::testing::Values(NoData::Dispose, NoData::Unregister, NoData::WriterGone),
                          [](const ::testing::TestParamInfo<NoData>& info) {
                            switch (info.param) {
-                             case NoData::Dispose: return std::string("Dispose");
-                             case NoData::Unregister: return std::string("Unregister");
-                             default: return std::string("WriterGone");
+                             case NoData::Dispose:
+                               return std::string("Dispose");
+                             case NoData::Unregister:
+                               return std::string("Unregister");
+                             default:
+                               return std::string("WriterGone");
                            }
                          });
 

@@ -73,18 +73,30 @@ const std::vector<Case>& cases() {
       {"ModeOn", "UserMode", {}, true},
       {"ModeOff", "UserMode", {}, false},
       {"ObsRequest", "UserObsRequest", {}, true},
-      {"Command", "UserCommand", {{0.0f, -0.0f, 1.0f, -1.0f, kInf, -kInf, fromBits(1), 3.4028235e38f}}, false},
+      {"Command",
+       "UserCommand",
+       {{0.0f, -0.0f, 1.0f, -1.0f, kInf, -kInf, fromBits(1), 3.4028235e38f}},
+       false},
       {"Gains", "UserGains", {{20.0f, 20.0f, 6.0f, 6.0f}, {0.5f, 0.5f, 0.6f, 0.6f}}, false},
       {"GainsEmptyKp", "UserGains", {{}, {0.45f}}, false},
       {"GainsEmpty", "UserGains", {{}, {}}, false},
       {"ActionTorque", "UserAction", {kFour}, true},
       {"ActionPosition", "UserAction", {kFour}, false},
       {"ActionEmpty", "UserAction", {{}}, true},
-      {"Observation", "UserObservation",
-       {kFour, {0.1f, 0.2f, 0.3f, 0.4f}, {-5.0f, 5.0f, 0.0f, -0.0f}, {0.01f, -0.02f, 0.03f},
-        {0.0f, 0.0f, -1.0f}, {0.25f, 0.0f, 0.0f}, FloatVector(17, 0.125f)},
+      {"Observation",
+       "UserObservation",
+       {kFour,
+        {0.1f, 0.2f, 0.3f, 0.4f},
+        {-5.0f, 5.0f, 0.0f, -0.0f},
+        {0.01f, -0.02f, 0.03f},
+        {0.0f, 0.0f, -1.0f},
+        {0.25f, 0.0f, 0.0f},
+        FloatVector(17, 0.125f)},
        false},
-      {"ObservationSomeEmpty", "UserObservation", {{1.0f}, {}, {2.0f, 3.0f}, {}, {}, {4.0f}, {}}, false},
+      {"ObservationSomeEmpty",
+       "UserObservation",
+       {{1.0f}, {}, {2.0f, 3.0f}, {}, {}, {4.0f}, {}},
+       false},
       {"ObservationEmpty", "UserObservation", {{}, {}, {}, {}, {}, {}, {}}, false},
   };
   return all;
@@ -132,7 +144,8 @@ json fieldsOf(const Case& c) {
     f["torque_control"] = c.flag;
   }
   if (type == "UserObservation") {
-    const char* names[] = {"dof_pos", "dof_vel", "dof_tau", "ang_vel", "proj_grav", "lin_vel", "height_map"};
+    const char* names[] = {"dof_pos",   "dof_vel", "dof_tau",   "ang_vel",
+                           "proj_grav", "lin_vel", "height_map"};
     for (size_t i = 0; i < 7; ++i) f[names[i]] = bits(c.floats.at(i));
   }
   return f;
@@ -144,10 +157,12 @@ const json& reference() {
     const char* python = getenv("TARVEK_TEST_PYTHON");
     const char* dir = getenv("TARVEK_TEST_DIR");
     if (python == nullptr || dir == nullptr) {
-      throw std::runtime_error("TARVEK_TEST_PYTHON and TARVEK_TEST_DIR must name the interpreter and this directory");
+      throw std::runtime_error(
+          "TARVEK_TEST_PYTHON and TARVEK_TEST_DIR must name the interpreter and this directory");
     }
     json request = {{"samples", json::array()}};
-    for (const Case& c : cases()) request["samples"].push_back({{"type", c.type}, {"fields", fieldsOf(c)}});
+    for (const Case& c : cases())
+      request["samples"].push_back({{"type", c.type}, {"fields", fieldsOf(c)}});
     char path[] = "/tmp/dds_wire_test_XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0) throw std::runtime_error("mkstemp failed");
@@ -271,7 +286,8 @@ TEST_P(Sample, BodyEqualsTheReference) {
   EXPECT_EQ(toHex(body), wanted.substr(8));
   EXPECT_EQ(body.size(), expectedBodyLength(c));
   EXPECT_EQ(ours.size() % 4, 0u);
-  for (size_t i = ours.size() - pad; i < ours.size(); ++i) EXPECT_EQ(ours[i], 0) << "padding byte " << i;
+  for (size_t i = ours.size() - pad; i < ours.size(); ++i)
+    EXPECT_EQ(ours[i], 0) << "padding byte " << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Sample, ::testing::Range<size_t>(0, cases().size()),
@@ -282,7 +298,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Sample, ::testing::Range<size_t>(0, cases().size
 class TypeIdentity : public Wire, public ::testing::WithParamInterface<std::string> {};
 
 std::string hashOf(const ddsi_typeid_t* id) {
-  return id == nullptr ? "<none>" : toHex(id->x._u.equivalence_hash, sizeof id->x._u.equivalence_hash);
+  return id == nullptr ? "<none>"
+                       : toHex(id->x._u.equivalence_hash, sizeof id->x._u.equivalence_hash);
 }
 
 TEST_P(TypeIdentity, InformationAndMappingEqualTheReference) {
@@ -292,7 +309,8 @@ TEST_P(TypeIdentity, InformationAndMappingEqualTheReference) {
   EXPECT_EQ(std::string(desc->m_typename), ref["typename"].get<std::string>());
   EXPECT_EQ(toHex(desc->type_information.data, desc->type_information.sz),
             ref["type_information"].get<std::string>());
-  EXPECT_EQ(toHex(desc->type_mapping.data, desc->type_mapping.sz), ref["type_mapping"].get<std::string>());
+  EXPECT_EQ(toHex(desc->type_mapping.data, desc->type_mapping.sz),
+            ref["type_mapping"].get<std::string>());
   const bool fixed = type == "UserObsRequest" || type == "UserCommand" || type == "UserMode";
   EXPECT_EQ(desc->m_flagset, DDS_TOPIC_XTYPES_METADATA | (fixed ? DDS_TOPIC_FIXED_SIZE : 0u));
   EXPECT_EQ(desc->m_nkeys, 0u);
@@ -310,16 +328,20 @@ TEST_P(TypeIdentity, InformationAndMappingEqualTheReference) {
   EXPECT_EQ(hashOf(minimal), ref["minimal"]["hash"].get<std::string>());
   EXPECT_EQ(complete->x._d, ref["complete"]["kind"].get<int>());
   EXPECT_EQ(hashOf(complete), ref["complete"]["hash"].get<std::string>());
-  EXPECT_EQ(info->x.minimal.typeid_with_size.typeobject_serialized_size, ref["minimal"]["size"].get<uint32_t>());
-  EXPECT_EQ(info->x.complete.typeid_with_size.typeobject_serialized_size, ref["complete"]["size"].get<uint32_t>());
+  EXPECT_EQ(info->x.minimal.typeid_with_size.typeobject_serialized_size,
+            ref["minimal"]["size"].get<uint32_t>());
+  EXPECT_EQ(info->x.complete.typeid_with_size.typeobject_serialized_size,
+            ref["complete"]["size"].get<uint32_t>());
   EXPECT_EQ(info->x.minimal.dependent_typeid_count, 0);
   EXPECT_EQ(info->x.complete.dependent_typeid_count, 0);
   dds_free_typeinfo(info);
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, TypeIdentity,
-                         ::testing::Values("UserObservation", "UserObsRequest", "UserGains", "UserAction",
-                                           "UserCommand", "UserMode"),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+                         ::testing::Values("UserObservation", "UserObsRequest", "UserGains",
+                                           "UserAction", "UserCommand", "UserMode"),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
 
 }  // namespace

@@ -1,13 +1,13 @@
 // The parts of the configuration client that the joystick's fixed settings never reach
 // from Python: the durability words and the invalid-argument error.
+#include "joystick/dynamic_param_client.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
-
-#include "joystick/dynamic_param_client.hpp"
 
 using joystick::DynamicParamClient;
 using joystick::DynamicParamConfig;
@@ -16,7 +16,8 @@ namespace {
 
 std::string nameOf(const ::testing::TestParamInfo<const char*>& info) {
   std::string name = "case" + std::to_string(info.index) + "_";
-  for (const char* c = info.param; *c != '\0'; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  for (const char* c = info.param; *c != '\0'; ++c)
+    name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
   return name;
 }
 
@@ -62,6 +63,7 @@ TEST_P(SupportedDurability, ReachesTheWaitForAServer) {
   EXPECT_FALSE(client.ready());
 }
 
-INSTANTIATE_TEST_SUITE_P(Words, SupportedDurability, ::testing::Values("volatile", "transient_local"), nameOf);
+INSTANTIATE_TEST_SUITE_P(Words, SupportedDurability,
+                         ::testing::Values("volatile", "transient_local"), nameOf);
 
 }  // namespace

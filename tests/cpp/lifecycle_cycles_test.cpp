@@ -7,8 +7,8 @@
 
 #include <filesystem>
 #include <stdexcept>
-#include <system_error>
 #include <string>
+#include <system_error>
 
 #include "joystick/joystick.hpp"
 #include "param_server.hpp"

@@ -47,7 +47,8 @@ class ParamServer {
       if (wait == ros2::RequestWait::Interrupted) break;
       if (wait != ros2::RequestWait::Ready) continue;
       while (auto received = server_->takeRequest()) {
-        if (server_->sendResponse(received->id, {accept_, accept_ ? "" : "refused by the test"})) ++answered_;
+        if (server_->sendResponse(received->id, {accept_, accept_ ? "" : "refused by the test"}))
+          ++answered_;
       }
     }
   }

@@ -60,7 +60,8 @@ std::string runtimeErrorOf(F&& f) {
 std::string nameOf(size_t index, const char* text) {
   std::string name = "case" + std::to_string(index) + "_";
   if (text == nullptr) return name + "null";
-  for (const char* c = text; *c != '\0'; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  for (const char* c = text; *c != '\0'; ++c)
+    name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
   return name;
 }
 
@@ -105,7 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedId{"4294967296", "ROS_DOMAIN_ID is out of range: '4294967296'"},
                       RefusedId{"-1", "ROS_DOMAIN_ID is out of range: '-1'"},
                       RefusedId{"4294967295", "ROS_DOMAIN_ID is out of range: '4294967295'"}),
-    [](const ::testing::TestParamInfo<RefusedId>& info) { return nameOf(info.index, info.param.text); });
+    [](const ::testing::TestParamInfo<RefusedId>& info) {
+      return nameOf(info.index, info.param.text);
+    });
 
 // Every test below leaves the context shut down, so they hold in one process as in many.
 TEST(Context, RefusesUseBeforeAndBadDomainAtInit) {

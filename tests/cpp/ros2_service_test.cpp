@@ -57,7 +57,8 @@ int runPeer(int commands) {
     if (poll(&fd, 1, server ? 0 : -1) > 0) {
       char command = 'q';
       if (read(commands, &command, 1) != 1 || command == 'q') return 0;
-      if (command == 's') server = std::make_unique<ros2::Server<DynamicParam>>(node, DynamicParam::serviceName);
+      if (command == 's')
+        server = std::make_unique<ros2::Server<DynamicParam>>(node, DynamicParam::serviceName);
       if (command == 'x') server.reset();
     }
     if (server && server->waitForRequest(20ms) == ros2::RequestWait::Ready) {
@@ -80,7 +81,8 @@ class Peer {
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
       close(fds[1]);
-      execl("/proc/self/exe", "ros2_service_test", kPeerFlag, fd.c_str(), static_cast<char*>(nullptr));
+      execl("/proc/self/exe", "ros2_service_test", kPeerFlag, fd.c_str(),
+            static_cast<char*>(nullptr));
       _exit(127);
     }
     close(fds[0]);
@@ -162,7 +164,8 @@ class Local : public ::testing::Test {
     return taken;
   }
   void answer(const ros2::Server<DynamicParam>::Received& received, bool success = true) {
-    EXPECT_TRUE(server.sendResponse(received.id, {success, std::to_string(received.request.field_22)}));
+    EXPECT_TRUE(
+        server.sendResponse(received.id, {success, std::to_string(received.request.field_22)}));
   }
 };
 

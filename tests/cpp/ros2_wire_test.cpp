@@ -29,20 +29,30 @@ namespace {
 // One request of a real client (rclcpp 16, rmw_cyclonedds 1.3.4, Cyclone 0.10.2):
 // encapsulation, client id, sequence number 1, then the 23 fields.
 const char* const kCaptureHex =
-    "000100005dd85b1f4be615aa01000000000000000500000001fe037f800000000200000000002040000010c001000000"
-    "000048400000000032000000330000003400000035000000360000003700000038000000390000000000d0400000e840"
-    "00000241000011c100002041000028410000304100003841000040410000484100005041000058410000304100003441"
-    "0000384100003c4100004041000044410000484100004c410000000033020000000028400000000000002bc001000000"
-    "960000009700000098000000990000009a0000009b000000000080410000814100008241000083410000844100008541"
-    "0000864100008741000088c1000090c1000098c10000a0c10000a8c10000b0c10000b8c10000c0c10000944100009e41"
-    "0000a741030000000000ac410000aa410000a941eaffffff0000b8410000bc410000c0410000c4410000c8410000cc41"
-    "0000d0410000d4410000d8410000dc410000e0410000e4410000e8410000ec410000f0410000f4410000f8410000fc41"
-    "000000420000024200000442000006420000084200000a4200000c4200000e4200001042000012420000144200001642"
+    "000100005dd85b1f4be615aa01000000000000000500000001fe037f800000000200000000002040000010c0010000"
+    "00"
+    "000048400000000032000000330000003400000035000000360000003700000038000000390000000000d0400000e8"
+    "40"
+    "00000241000011c1000020410000284100003041000038410000404100004841000050410000584100003041000034"
+    "41"
+    "0000384100003c4100004041000044410000484100004c410000000033020000000028400000000000002bc0010000"
+    "00"
+    "960000009700000098000000990000009a0000009b0000000000804100008141000082410000834100008441000085"
+    "41"
+    "0000864100008741000088c1000090c1000098c10000a0c10000a8c10000b0c10000b8c10000c0c10000944100009e"
+    "41"
+    "0000a741030000000000ac410000aa410000a941eaffffff0000b8410000bc410000c0410000c4410000c8410000cc"
+    "41"
+    "0000d0410000d4410000d8410000dc410000e0410000e4410000e8410000ec410000f0410000f4410000f8410000fc"
+    "41"
+    "000000420000024200000442000006420000084200000a4200000c4200000e42000010420000124200001442000016"
+    "42"
     "0000184200001a42";
 
 Bytes fromHex(const std::string& hex) {
   Bytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
   return bytes;
 }
 
@@ -95,8 +105,17 @@ Bytes handLaid(const ros2::RequestHeader& h, const DynamicParam::Request& r) {
   x.put(h.clientId).put(h.sequenceNumber);
   x.seq(r.field_1).seq(r.kp).seq(r.kd).seq(r.field_4).arr(r.slot_of);
   x.put(r.dpad_step_x).put(r.dpad_step_y).put(r.field_8).put(r.field_9);
-  x.arr(r.range_low).arr(r.range_high).put(r.field_12).put(r.field_13).put(static_cast<uint8_t>(r.field_14));
-  x.arr(r.field_15).arr(r.lower_bounds).arr(r.upper_bounds).put(r.field_18).put(r.field_19).put(r.field_20);
+  x.arr(r.range_low)
+      .arr(r.range_high)
+      .put(r.field_12)
+      .put(r.field_13)
+      .put(static_cast<uint8_t>(r.field_14));
+  x.arr(r.field_15)
+      .arr(r.lower_bounds)
+      .arr(r.upper_bounds)
+      .put(r.field_18)
+      .put(r.field_19)
+      .put(r.field_20);
   x.seq(r.field_21).put(r.field_22);
   for (const auto& group : r.field_23) x.arr(group);
   return x.bytes();
@@ -223,7 +242,8 @@ std::string userData(dds_entity_t entity) {
   void* data = nullptr;
   size_t size = 0;
   std::string text;
-  if (dds_qget_userdata(qos, &data, &size) && data != nullptr) text.assign(static_cast<char*>(data), size);
+  if (dds_qget_userdata(qos, &data, &size) && data != nullptr)
+    text.assign(static_cast<char*>(data), size);
   dds_free(data);
   dds_delete_qos(qos);
   return text;
@@ -272,14 +292,17 @@ class Ros2Wire : public ::testing::Test {
   ros2::Node node{"ros2_wire_test"};
   ros2::Server<DynamicParam> server{node, DynamicParam::serviceName};
   ros2::Client<DynamicParam> client{node, DynamicParam::serviceName};
-  RawTap requests{node.participant(), DynamicParam::requestDescriptor(), DynamicParam::requestTopic};
+  RawTap requests{node.participant(), DynamicParam::requestDescriptor(),
+                  DynamicParam::requestTopic};
   RawTap replies{node.participant(), DynamicParam::responseDescriptor(), DynamicParam::replyTopic};
 };
 
 // Names, USER_DATA and QoS that a ROS peer matches on.
 TEST_F(Ros2Wire, NamesUserDataAndQos) {
-  EXPECT_EQ(std::string(DynamicParam::requestDescriptor()->m_typename), "core::srv::dds_::DynamicParam_Request_");
-  EXPECT_EQ(std::string(DynamicParam::responseDescriptor()->m_typename), "core::srv::dds_::DynamicParam_Response_");
+  EXPECT_EQ(std::string(DynamicParam::requestDescriptor()->m_typename),
+            "core::srv::dds_::DynamicParam_Request_");
+  EXPECT_EQ(std::string(DynamicParam::responseDescriptor()->m_typename),
+            "core::srv::dds_::DynamicParam_Response_");
   const auto topics = ros2::serviceTopics(DynamicParam::serviceName);
   EXPECT_EQ(topics.request, DynamicParam::requestTopic);
   EXPECT_EQ(topics.reply, DynamicParam::replyTopic);
@@ -308,7 +331,8 @@ TEST_F(Ros2Wire, RequestAndReplyBytes) {
   const Bytes captured = requests.next();
   const Bytes reference = fromHex(kCaptureHex);
   ASSERT_EQ(captured.size(), reference.size());
-  EXPECT_EQ(toHex(Bytes(captured.begin(), captured.begin() + 4)), toHex(Bytes(reference.begin(), reference.begin() + 4)));
+  EXPECT_EQ(toHex(Bytes(captured.begin(), captured.begin() + 4)),
+            toHex(Bytes(reference.begin(), reference.begin() + 4)));
   EXPECT_EQ(toHex(captured, 20), toHex(reference, 20));
   EXPECT_EQ(toHex(Bytes(captured.begin() + 12, captured.begin() + 20)),
             toHex(Bytes(reference.begin() + 12, reference.begin() + 20)));
