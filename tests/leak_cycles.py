@@ -11,6 +11,7 @@ Usage: python tests/leak_cycles.py [cycles]
 import os
 import subprocess
 import sys
+import threading
 import time
 
 import joystick
@@ -28,6 +29,8 @@ def start_simulator():
     deadline = time.monotonic() + 20
     for line in sim.stdout:
         if '"ready"' in line:
+            # It reports every sample it receives; a full pipe would stall it.
+            threading.Thread(target=sim.stdout.read, daemon=True).start()
             return sim
         if time.monotonic() > deadline:
             break
