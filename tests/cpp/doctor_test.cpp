@@ -1,10 +1,11 @@
 // The doctor's judgement on hand-made discovery data: the requested/offered rules, and the
 // service cases no local peer can produce (a server on another DDS implementation, ids that
 // do not pair).
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
-#include "check.hpp"
 #include "doctor/diagnosis.hpp"
 
 using namespace doctor;
@@ -22,35 +23,35 @@ QosSummary qos(bool reliable, dds_durability_kind_t durability) {
   return q;
 }
 
-void requestedOfferedRules() {
+TEST(DoctorDiagnosis, RequestedOfferedRules) {
   const QosSummary reliableTl = qos(true, DDS_DURABILITY_TRANSIENT_LOCAL);
   const QosSummary reliableVolatile = qos(true, DDS_DURABILITY_VOLATILE);
   const QosSummary bestEffortVolatile = qos(false, DDS_DURABILITY_VOLATILE);
   // A writer may offer more than a reader asks for, never less.
-  CHECK(qosIncompatibilities(reliableTl, bestEffortVolatile).empty());
-  CHECK_EQ(qosIncompatibilities(bestEffortVolatile, reliableVolatile).size(), 1u);
-  CHECK_EQ(
+  EXPECT_TRUE(qosIncompatibilities(reliableTl, bestEffortVolatile).empty());
+  EXPECT_EQ(qosIncompatibilities(bestEffortVolatile, reliableVolatile).size(), 1u);
+  EXPECT_EQ(
       qosIncompatibilities(reliableVolatile, reliableTl).front(),
       std::string("durability: the writer offers volatile, the reader requests transient_local"));
 
   QosSummary inPartition = reliableVolatile;
   inPartition.partitions = {"robot"};
-  CHECK_EQ(qosIncompatibilities(inPartition, reliableVolatile).size(), 1u);
+  EXPECT_EQ(qosIncompatibilities(inPartition, reliableVolatile).size(), 1u);
   QosSummary wildcard = reliableVolatile;
   wildcard.partitions = {"rob*"};
-  CHECK(qosIncompatibilities(inPartition, wildcard).empty());
+  EXPECT_TRUE(qosIncompatibilities(inPartition, wildcard).empty());
 
   QosSummary xcdr2Writer = reliableVolatile;
   xcdr2Writer.representations = {DDS_DATA_REPRESENTATION_XCDR2};
   QosSummary xcdr1Reader = reliableVolatile;
   xcdr1Reader.representations = {DDS_DATA_REPRESENTATION_XCDR1};
-  CHECK_EQ(qosIncompatibilities(xcdr2Writer, xcdr1Reader).size(), 1u);
-  CHECK(qosIncompatibilities(xcdr2Writer, reliableVolatile).empty());
+  EXPECT_EQ(qosIncompatibilities(xcdr2Writer, xcdr1Reader).size(), 1u);
+  EXPECT_TRUE(qosIncompatibilities(xcdr2Writer, reliableVolatile).empty());
 
   QosSummary withDeadline = reliableVolatile;
   withDeadline.deadline = DDS_MSECS(100);
-  CHECK(qosIncompatibilities(withDeadline, reliableVolatile).empty());
-  CHECK_EQ(qosIncompatibilities(reliableVolatile, withDeadline).size(), 1u);
+  EXPECT_TRUE(qosIncompatibilities(withDeadline, reliableVolatile).empty());
+  EXPECT_EQ(qosIncompatibilities(reliableVolatile, withDeadline).size(), 1u);
 }
 
 Participant participant(const std::string& guid, std::array<uint8_t, 2> vendor) {
@@ -105,7 +106,7 @@ std::vector<std::string> codes(const Diagnosis& d) {
   return out;
 }
 
-void serviceCases() {
+TEST(DoctorDiagnosis, ServiceCases) {
   const Expectations sdk = sdkExpectations();
   const DomainSnapshot dds = healthyController(sdk);
 
@@ -126,12 +127,12 @@ void serviceCases() {
   for (const auto& c : cases) {
     const Diagnosis d =
         diagnose(sdk, dds, serviceFrom(sdk, c.vendor, c.readerData, c.writerData), 3);
-    CHECK(d.controllerUsable);
-    CHECK_EQ(d.serviceUsable, c.usable);
-    CHECK(codes(d) == c.problems);
+    EXPECT_TRUE(d.controllerUsable);
+    EXPECT_EQ(d.serviceUsable, c.usable);
+    EXPECT_TRUE(codes(d) == c.problems);
   }
   const Diagnosis fast = diagnose(sdk, dds, serviceFrom(sdk, kFastDds, "", ""), 3);
-  CHECK_EQ(
+  EXPECT_EQ(
       fast.problems.front().sentence,
       std::string(
           "/dynamic_param_config is served by controller (pid 7 on robot) through Fast DDS, not "
@@ -139,31 +140,31 @@ void serviceCases() {
           "controller's ROS 2 side on rmw_cyclonedds_cpp."));
 }
 
-void controllerCases() {
+TEST(DoctorDiagnosis, ControllerCases) {
   const Expectations sdk = sdkExpectations();
   const DomainSnapshot ros = serviceFrom(sdk, kCyclone, "", "");
 
   // The SDK's transient-local mode writer also serves a controller reader that asks for less.
   DomainSnapshot volatileModeReader = healthyController(sdk);
   volatileModeReader.endpoints[0].qos.durability = DDS_DURABILITY_VOLATILE;
-  CHECK(diagnose(sdk, volatileModeReader, ros, 3).controllerUsable);
+  EXPECT_TRUE(diagnose(sdk, volatileModeReader, ros, 3).controllerUsable);
 
   // A controller that publishes observations best-effort never reaches the SDK's reader.
   DomainSnapshot bestEffortObs = healthyController(sdk);
   bestEffortObs.endpoints[5].qos.reliable = false;
   const Diagnosis d = diagnose(sdk, bestEffortObs, ros, 3);
-  CHECK(!d.controllerUsable);
-  CHECK(codes(d) == std::vector<std::string>{"qos_mismatch"});
+  EXPECT_TRUE(!d.controllerUsable);
+  EXPECT_TRUE(codes(d) == std::vector<std::string>{"qos_mismatch"});
 
   // Same type name but another identifier: built from a different definition.
   DomainSnapshot otherType = healthyController(sdk);
   otherType.endpoints[3].typeId = TypeIdentity{"0123", "4567"};
-  CHECK(codes(diagnose(sdk, otherType, ros, 3)) == std::vector<std::string>{"type_mismatch"});
+  EXPECT_TRUE(codes(diagnose(sdk, otherType, ros, 3)) == std::vector<std::string>{"type_mismatch"});
 
   // Without type information on the remote side only the name counts, as in Cyclone.
   DomainSnapshot noTypeInfo = healthyController(sdk);
   noTypeInfo.endpoints[3].typeId.reset();
-  CHECK(diagnose(sdk, noTypeInfo, ros, 3).controllerUsable);
+  EXPECT_TRUE(diagnose(sdk, noTypeInfo, ros, 3).controllerUsable);
 
   // Another SDK program (same side as ours) is listed but never stands in for the controller.
   DomainSnapshot onlySdkPrograms;
@@ -174,14 +175,14 @@ void controllerCases() {
     e.side = topic.sdkSide;
     onlySdkPrograms.endpoints.push_back(e);
   }
-  CHECK(codes(diagnose(sdk, onlySdkPrograms, ros, 3)) == std::vector<std::string>{"no_controller"});
+  EXPECT_TRUE(codes(diagnose(sdk, onlySdkPrograms, ros, 3)) == std::vector<std::string>{"no_controller"});
 
   // A controller on ROS 2 topic names: each topic is pointed at its look-alike.
   DomainSnapshot prefixed = healthyController(sdk);
   for (auto& e : prefixed.endpoints) e.topic = "rt/" + e.topic;
   const Diagnosis renamed = diagnose(sdk, prefixed, ros, 3);
-  CHECK(codes(renamed) == std::vector<std::string>(6, "topic_renamed"));
-  CHECK_EQ(renamed.problems[5].sentence,
+  EXPECT_TRUE(codes(renamed) == std::vector<std::string>(6, "topic_renamed"));
+  EXPECT_EQ(renamed.problems[5].sentence,
            std::string("No writer of user_obs on DDS domain 1, but controller (pid 7 on robot) has "
                        "one on rt/user_obs: the controller uses other topic names (a ROS 2 prefix "
                        "or another spelling), which the SDK does not use."));
@@ -189,9 +190,3 @@ void controllerCases() {
 
 }  // namespace
 
-int main() {
-  requestedOfferedRules();
-  serviceCases();
-  controllerCases();
-  return check::finish("doctor_test");
-}

@@ -1,9 +1,10 @@
 // The process-wide context: ROS_DOMAIN_ID parsing, SIGINT/SIGTERM ending waits early
 // while earlier handlers still run, explicit shutdown, and initialising again.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include "check.hpp"
 #include "ros2/client.hpp"
 #include "ros2/context.hpp"
 #include "ros2/dynamic_param_service.hpp"
@@ -34,26 +34,7 @@ double millisSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-void domainIdParsing() {
-  CHECK_EQ(ros2::parseDomainId(nullptr), 0u);
-  CHECK_EQ(ros2::parseDomainId(""), 0u);
-  CHECK_EQ(ros2::parseDomainId("0"), 0u);
-  CHECK_EQ(ros2::parseDomainId("42"), 42u);
-  CHECK_EQ(ros2::parseDomainId("0x10"), 16u);
-  CHECK_EQ(ros2::parseDomainId("010"), 8u);
-  CHECK_EQ(ros2::parseDomainId("12abc"), 12u);
-  CHECK_THROWS_MSG(ros2::parseDomainId("abc"), std::runtime_error, "ROS_DOMAIN_ID is not a number: 'abc'");
-  CHECK_THROWS_MSG(ros2::parseDomainId("0x"), std::runtime_error, "ROS_DOMAIN_ID is not a number: '0x'");
-  CHECK_THROWS_MSG(ros2::parseDomainId("99999999999999999999999"), std::runtime_error,
-                   "ROS_DOMAIN_ID is out of range: '99999999999999999999999'");
-  CHECK_THROWS_MSG(ros2::parseDomainId("4294967296"), std::runtime_error,
-                   "ROS_DOMAIN_ID is out of range: '4294967296'");
-  // strtoul would turn these into huge ids, one of them Cyclone's "default domain".
-  CHECK_THROWS_MSG(ros2::parseDomainId("-1"), std::runtime_error, "ROS_DOMAIN_ID is out of range: '-1'");
-  CHECK_THROWS_MSG(ros2::parseDomainId("4294967295"), std::runtime_error,
-                   "ROS_DOMAIN_ID is out of range: '4294967295'");
-}
-
+// The handlers a host program had before the context's own, which must keep running.
 void installPreviousHandlers() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
@@ -65,13 +46,79 @@ void installPreviousHandlers() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-void initialisationErrors() {
-  CHECK(!ros2::Context::global().isValid());
-  CHECK_THROWS_MSG(ros2::Node("early"), std::runtime_error, "ros2 context is not initialised or was shut down");
+template <class F>
+std::string runtimeErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "<no runtime_error>";
+}
+
+// A test name from a parameter's text: letters and digits kept, the rest replaced.
+std::string nameOf(size_t index, const char* text) {
+  std::string name = "case" + std::to_string(index) + "_";
+  if (text == nullptr) return name + "null";
+  for (const char* c = text; *c != '\0'; ++c)
+    name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  return name;
+}
+
+struct ParsedId {
+  const char* text;
+  uint32_t id;
+};
+
+class DomainIdAccepted : public ::testing::TestWithParam<ParsedId> {};
+
+TEST_P(DomainIdAccepted, ReadsLikeStrtoul) {
+  EXPECT_EQ(ros2::parseDomainId(GetParam().text), GetParam().id);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, DomainIdAccepted,
+                         ::testing::Values(ParsedId{nullptr, 0}, ParsedId{"", 0}, ParsedId{"0", 0},
+                                           ParsedId{"42", 42}, ParsedId{"0x10", 16},
+                                           ParsedId{"010", 8}, ParsedId{"12abc", 12}),
+                         [](const ::testing::TestParamInfo<ParsedId>& info) {
+                           return nameOf(info.index, info.param.text);
+                         });
+
+struct RefusedId {
+  const char* text;
+  const char* message;
+};
+
+class DomainIdRefused : public ::testing::TestWithParam<RefusedId> {};
+
+TEST_P(DomainIdRefused, NamesTheText) {
+  EXPECT_EQ(runtimeErrorOf([] { ros2::parseDomainId(GetParam().text); }), GetParam().message);
+}
+
+// strtoul would turn "-1" and "4294967295" into huge ids, one of them the library's
+// "default domain".
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DomainIdRefused,
+    ::testing::Values(RefusedId{"abc", "ROS_DOMAIN_ID is not a number: 'abc'"},
+                      RefusedId{"0x", "ROS_DOMAIN_ID is not a number: '0x'"},
+                      RefusedId{"99999999999999999999999",
+                                "ROS_DOMAIN_ID is out of range: '99999999999999999999999'"},
+                      RefusedId{"4294967296", "ROS_DOMAIN_ID is out of range: '4294967296'"},
+                      RefusedId{"-1", "ROS_DOMAIN_ID is out of range: '-1'"},
+                      RefusedId{"4294967295", "ROS_DOMAIN_ID is out of range: '4294967295'"}),
+    [](const ::testing::TestParamInfo<RefusedId>& info) {
+      return nameOf(info.index, info.param.text);
+    });
+
+// Every test below leaves the context shut down, so they hold in one process as in many.
+TEST(Context, RefusesUseBeforeAndBadDomainAtInit) {
+  ASSERT_FALSE(ros2::Context::global().isValid());
+  EXPECT_EQ(runtimeErrorOf([] { ros2::Node("early"); }),
+            "ros2 context is not initialised or was shut down");
   setenv("ROS_DOMAIN_ID", "abc", 1);
-  CHECK_THROWS_MSG(ros2::Context::global().init("ros2_context_test"), std::runtime_error,
-                   "ROS_DOMAIN_ID is not a number: 'abc'");
-  CHECK(!ros2::Context::global().isValid());
+  EXPECT_EQ(runtimeErrorOf([] { ros2::Context::global().init("ros2_context_test"); }),
+            "ROS_DOMAIN_ID is not a number: 'abc'");
+  EXPECT_FALSE(ros2::Context::global().isValid());
 }
 
 // One node with a server that never answers and a client that asks it.
@@ -81,19 +128,21 @@ struct Pair {
   ros2::Client<DynamicParam> client{node, "/ros2_context_test"};
 };
 
-void sigintInterruptsWait() {
+TEST(Context, SigintInterruptsWaitAndRunsThePreviousHandler) {
   setenv("ROS_DOMAIN_ID", "0x98", 1);  // 152
   auto& context = ros2::Context::global();
   context.init("ros2_context_test");
-  CHECK(context.isValid());
-  CHECK_EQ(context.domainId(), 152u);
-  CHECK_THROWS_MSG(context.init("again"), std::runtime_error, "ros2 context is already initialised");
+  ASSERT_TRUE(context.isValid());
+  EXPECT_EQ(context.domainId(), 152u);
+  EXPECT_EQ(runtimeErrorOf([&] { context.init("again"); }), "ros2 context is already initialised");
 
   Pair pair;
   uint32_t domain = 0;
-  CHECK(dds_get_domainid(pair.node.participant(), &domain) == DDS_RETCODE_OK && domain == 152u);
-  CHECK(pair.client.waitForService(1s));
+  EXPECT_EQ(dds_get_domainid(pair.node.participant(), &domain), DDS_RETCODE_OK);
+  EXPECT_EQ(domain, 152u);
+  ASSERT_TRUE(pair.client.waitForService(1s));
   const auto pending = pair.client.asyncSend({});
+  const int sigintsBefore = g_previousSigint;
   std::thread signaller([] {
     std::this_thread::sleep_for(300ms);
     kill(getpid(), SIGINT);
@@ -103,37 +152,39 @@ void sigintInterruptsWait() {
   const auto result = pair.client.wait(pending, 5s, response);
   const double waited = millisSince(start);
   signaller.join();
-  CHECK(result == ros2::WaitResult::Interrupted);
-  CHECK(waited >= 250.0 && waited < 2000.0);
-  CHECK_EQ(g_previousSigint, 1);
-  CHECK(!context.isValid());
+  EXPECT_EQ(result, ros2::WaitResult::Interrupted);
+  EXPECT_GE(waited, 250.0);
+  EXPECT_LT(waited, 2000.0);
+  EXPECT_EQ(g_previousSigint, sigintsBefore + 1);
+  EXPECT_FALSE(context.isValid());
 
   // Everything that waits now returns at once.
   const auto after = Clock::now();
-  CHECK(!pair.client.waitForService(2s));
-  CHECK(pair.client.wait(pending, 2s, response) == ros2::WaitResult::Interrupted);
-  CHECK(pair.server.waitForRequest(2s) == ros2::RequestWait::Interrupted);
-  CHECK(millisSince(after) < 500.0);
-  CHECK_THROWS_MSG(ros2::Node("late"), std::runtime_error, "ros2 context is not initialised or was shut down");
+  EXPECT_FALSE(pair.client.waitForService(2s));
+  EXPECT_EQ(pair.client.wait(pending, 2s, response), ros2::WaitResult::Interrupted);
+  EXPECT_EQ(pair.server.waitForRequest(2s), ros2::RequestWait::Interrupted);
+  EXPECT_LT(millisSince(after), 500.0);
+  EXPECT_EQ(runtimeErrorOf([] { ros2::Node("late"); }),
+            "ros2 context is not initialised or was shut down");
 }
 
-void reinitialiseAndShutDown() {
+TEST(Context, ReinitialisesAndShutdownEndsAWait) {
   setenv("ROS_DOMAIN_ID", "152", 1);
   auto& context = ros2::Context::global();
   context.init("ros2_context_test");
-  CHECK(context.isValid());
+  ASSERT_TRUE(context.isValid());
   Pair pair;
-  CHECK(pair.client.waitForService(1s));
+  ASSERT_TRUE(pair.client.waitForService(1s));
 
-  // A fresh initialisation serves requests again.
+  // A fresh initialisation serves requests.
   DynamicParam::Response response;
   auto pending = pair.client.asyncSend({});
-  CHECK(pair.server.waitForRequest(1s) == ros2::RequestWait::Ready);
+  ASSERT_EQ(pair.server.waitForRequest(1s), ros2::RequestWait::Ready);
   auto received = pair.server.takeRequest();
-  CHECK(received.has_value());
-  if (received) CHECK(pair.server.sendResponse(received->id, {true, "again"}));
-  CHECK(pair.client.wait(pending, 1s, response) == ros2::WaitResult::Answered);
-  CHECK_EQ(response.message, "again");
+  ASSERT_TRUE(received.has_value());
+  EXPECT_TRUE(pair.server.sendResponse(received->id, {true, "again"}));
+  EXPECT_EQ(pair.client.wait(pending, 1s, response), ros2::WaitResult::Answered);
+  EXPECT_EQ(response.message, "again");
 
   // shutdown() from another thread ends the wait in progress.
   pending = pair.client.asyncSend({});
@@ -142,37 +193,37 @@ void reinitialiseAndShutDown() {
     context.shutdown();
   });
   const auto start = Clock::now();
-  CHECK(pair.client.wait(pending, 5s, response) == ros2::WaitResult::Interrupted);
-  CHECK(millisSince(start) < 2000.0);
+  EXPECT_EQ(pair.client.wait(pending, 5s, response), ros2::WaitResult::Interrupted);
+  EXPECT_LT(millisSince(start), 2000.0);
   stopper.join();
-  CHECK(!context.isValid());
+  EXPECT_FALSE(context.isValid());
 }
 
-void sigtermInterruptsServerWait() {
+TEST(Context, SigtermInterruptsServerWaitAndRunsOnlyItsPreviousHandler) {
+  setenv("ROS_DOMAIN_ID", "152", 1);
   auto& context = ros2::Context::global();
   context.init("ros2_context_test");
   Pair pair;
+  const int sigintsBefore = g_previousSigint;
+  g_previousSigtermSigno = 0;
   std::thread signaller([] {
     std::this_thread::sleep_for(200ms);
     kill(getpid(), SIGTERM);
   });
   const auto start = Clock::now();
-  CHECK(pair.server.waitForRequest(5s) == ros2::RequestWait::Interrupted);
-  CHECK(millisSince(start) < 2000.0);
+  EXPECT_EQ(pair.server.waitForRequest(5s), ros2::RequestWait::Interrupted);
+  EXPECT_LT(millisSince(start), 2000.0);
   signaller.join();
-  CHECK_EQ(g_previousSigtermSigno, SIGTERM);
-  CHECK_EQ(g_previousSigint, 1);
-  CHECK(!context.isValid());
+  EXPECT_EQ(g_previousSigtermSigno, SIGTERM);
+  EXPECT_EQ(g_previousSigint, sigintsBefore);
+  EXPECT_FALSE(context.isValid());
 }
 
 }  // namespace
 
-int main() {
-  domainIdParsing();
+int main(int argc, char** argv) {
+  // Before anything can initialise the context, so that its handlers chain to these.
   installPreviousHandlers();
-  initialisationErrors();
-  sigintInterruptsWait();
-  reinitialiseAndShutDown();
-  sigtermInterruptsServerWait();
-  return check::finish("ros2_context_test");
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
 }

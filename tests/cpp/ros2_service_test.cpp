@@ -1,6 +1,7 @@
 // Service client and server of the ROS 2 layer: availability across processes
 // (absent, appearing, disappearing), answers reaching only the client that asked,
 // late answers after a time-out, and replies to clients that went away.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,11 +10,11 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "check.hpp"
 #include "ros2/client.hpp"
 #include "ros2/context.hpp"
 #include "ros2/dynamic_param_service.hpp"
@@ -27,6 +28,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const char* const kLocalService = "/ros2_service_test_local";
+const char* const kPeerFlag = "--service-peer";
 
 double millisSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -36,6 +38,11 @@ DynamicParam::Request tagged(int32_t tag) {
   DynamicParam::Request request;
   request.field_22 = tag;
   return request;
+}
+
+void ensureContext() {
+  setenv("ROS_DOMAIN_ID", "151", 1);
+  if (!ros2::Context::global().isValid()) ros2::Context::global().init("ros2_service_test");
 }
 
 // The peer process: serves the service on command ('s' start, 'x' stop, 'q' quit),
@@ -50,7 +57,8 @@ int runPeer(int commands) {
     if (poll(&fd, 1, server ? 0 : -1) > 0) {
       char command = 'q';
       if (read(commands, &command, 1) != 1 || command == 'q') return 0;
-      if (command == 's') server = std::make_unique<ros2::Server<DynamicParam>>(node, DynamicParam::serviceName);
+      if (command == 's')
+        server = std::make_unique<ros2::Server<DynamicParam>>(node, DynamicParam::serviceName);
       if (command == 'x') server.reset();
     }
     if (server && server->waitForRequest(20ms) == ros2::RequestWait::Ready) {
@@ -61,46 +69,89 @@ int runPeer(int commands) {
   }
 }
 
-void command(int fd, char c) { CHECK_EQ(write(fd, &c, 1), 1); }
+// The other process on the wire: this program started afresh in peer mode, since a forked
+// copy of a process with DDS threads running must not go on to use DDS.
+class Peer {
+ public:
+  Peer() {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    const std::string fd = std::to_string(fds[0]);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      close(fds[1]);
+      execl("/proc/self/exe", "ros2_service_test", kPeerFlag, fd.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[0]);
+    commands_ = fds[1];
+  }
+  ~Peer() {
+    if (commands_ >= 0) finish();
+  }
+  void send(char c) { EXPECT_EQ(write(commands_, &c, 1), 1) << "command " << c; }
+  int finish() {
+    send('q');
+    close(commands_);
+    commands_ = -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    return status;
+  }
 
-void availabilityAcrossProcesses(int peer) {
+ private:
+  pid_t pid_ = -1;
+  int commands_ = -1;
+};
+
+TEST(Service, AvailabilityAcrossProcesses) {
+  ensureContext();
+  Peer peer;
   ros2::Node node("ros2_service_test");
   ros2::Client<DynamicParam> client(node, DynamicParam::serviceName);
 
   auto start = Clock::now();
-  CHECK(!client.waitForService(300ms));
+  EXPECT_FALSE(client.waitForService(300ms));
   const double waited = millisSince(start);
-  CHECK(waited >= 299.0 && waited < 1000.0);
+  EXPECT_GE(waited, 299.0);
+  EXPECT_LT(waited, 1000.0);
 
-  command(peer, 's');
+  peer.send('s');
   start = Clock::now();
-  CHECK(client.waitForService(3s));
+  ASSERT_TRUE(client.waitForService(3s));
   const double found = millisSince(start);
   std::printf("service found %.1f ms after the peer was told to serve\n", found);
-  CHECK(found < 2000.0);
+  EXPECT_LT(found, 2000.0);
 
   // The client blocks in wait() while the other process answers.
   DynamicParam::Response response;
   const auto pending = client.asyncSend(tagged(42));
-  CHECK(client.wait(pending, 3s, response) == ros2::WaitResult::Answered);
-  CHECK(response.success);
-  CHECK_EQ(response.message, "42");
+  EXPECT_EQ(client.wait(pending, 3s, response), ros2::WaitResult::Answered);
+  EXPECT_TRUE(response.success);
+  EXPECT_EQ(response.message, "42");
 
-  command(peer, 'x');
+  peer.send('x');
   start = Clock::now();
   while (client.serviceIsReady() && millisSince(start) < 3000.0) std::this_thread::sleep_for(5ms);
-  CHECK(!client.serviceIsReady());
-  CHECK(!client.waitForService(50ms));
+  EXPECT_FALSE(client.serviceIsReady());
+  EXPECT_FALSE(client.waitForService(50ms));
 
   // And back again, for a client created while nothing serves.
   ros2::Client<DynamicParam> later(node, DynamicParam::serviceName);
-  command(peer, 's');
-  CHECK(later.waitForService(3s));
+  peer.send('s');
+  EXPECT_TRUE(later.waitForService(3s));
+  const int status = peer.finish();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "peer status " << status;
 }
 
-struct Local {
-  ros2::Node node{"ros2_service_test_local"};
-  ros2::Server<DynamicParam> server{node, kLocalService};
+class Local : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ensureContext(); }
+
+  std::unique_ptr<ros2::Node> node_ = std::make_unique<ros2::Node>("ros2_service_test_local");
+  ros2::Server<DynamicParam> server{*node_, kLocalService};
 
   std::vector<ros2::Server<DynamicParam>::Received> take(size_t count) {
     std::vector<ros2::Server<DynamicParam>::Received> taken;
@@ -109,119 +160,98 @@ struct Local {
       if (server.waitForRequest(100ms) != ros2::RequestWait::Ready) continue;
       while (auto received = server.takeRequest()) taken.push_back(std::move(*received));
     }
-    CHECK_EQ(taken.size(), count);
+    EXPECT_EQ(taken.size(), count);
     return taken;
   }
   void answer(const ros2::Server<DynamicParam>::Received& received, bool success = true) {
-    CHECK(server.sendResponse(received.id, {success, std::to_string(received.request.field_22)}));
+    EXPECT_TRUE(
+        server.sendResponse(received.id, {success, std::to_string(received.request.field_22)}));
   }
 };
 
-void answersReachOnlyTheirClient(Local& local) {
-  ros2::Client<DynamicParam> a(local.node, kLocalService);
-  ros2::Client<DynamicParam> b(local.node, kLocalService);
-  CHECK(a.waitForService(1s) && b.waitForService(1s));
-  CHECK(a.clientId() != b.clientId());
+TEST_F(Local, AnswersReachOnlyTheirClient) {
+  ros2::Client<DynamicParam> a(*node_, kLocalService);
+  ros2::Client<DynamicParam> b(*node_, kLocalService);
+  ASSERT_TRUE(a.waitForService(1s) && b.waitForService(1s));
+  EXPECT_NE(a.clientId(), b.clientId());
   const auto fromA = a.asyncSend(tagged(1));
   const auto fromB = b.asyncSend(tagged(2));
-  CHECK(fromB.sequenceNumber > fromA.sequenceNumber);  // one counter for the process
-  auto taken = local.take(2);
-  if (taken.size() != 2) return;
+  EXPECT_GT(fromB.sequenceNumber, fromA.sequenceNumber);  // one counter for the process
+  auto taken = take(2);
+  ASSERT_EQ(taken.size(), 2u);
   // Answer B first: A's reader sees B's reply too and must pass over it.
-  local.answer(taken[1]);
-  local.answer(taken[0]);
+  answer(taken[1]);
+  answer(taken[0]);
   DynamicParam::Response response;
-  CHECK(a.wait(fromA, 1s, response) == ros2::WaitResult::Answered);
-  CHECK_EQ(response.message, "1");
-  CHECK(b.wait(fromB, 1s, response) == ros2::WaitResult::Answered);
-  CHECK_EQ(response.message, "2");
-  CHECK_EQ(a.pendingCount(), 0u);
-  CHECK_EQ(b.pendingCount(), 0u);
+  EXPECT_EQ(a.wait(fromA, 1s, response), ros2::WaitResult::Answered);
+  EXPECT_EQ(response.message, "1");
+  EXPECT_EQ(b.wait(fromB, 1s, response), ros2::WaitResult::Answered);
+  EXPECT_EQ(response.message, "2");
+  EXPECT_EQ(a.pendingCount(), 0u);
+  EXPECT_EQ(b.pendingCount(), 0u);
 }
 
-void lateAnswersDoNotConfuseLaterRequests(Local& local) {
-  ros2::Client<DynamicParam> client(local.node, kLocalService);
-  CHECK(client.waitForService(1s));
+TEST_F(Local, LateAnswersDoNotConfuseLaterRequests) {
+  ros2::Client<DynamicParam> client(*node_, kLocalService);
+  ASSERT_TRUE(client.waitForService(1s));
   DynamicParam::Response response;
 
   const auto first = client.asyncSend(tagged(10));
-  auto held = local.take(1);
+  auto held = take(1);
   auto start = Clock::now();
-  CHECK(client.wait(first, 200ms, response) == ros2::WaitResult::TimedOut);
-  CHECK(millisSince(start) >= 199.0);
+  EXPECT_EQ(client.wait(first, 200ms, response), ros2::WaitResult::TimedOut);
+  EXPECT_GE(millisSince(start), 199.0);
 
   const auto second = client.asyncSend(tagged(20));
-  auto next = local.take(1);
-  if (held.empty() || next.empty()) return;
-  local.answer(held[0], false);  // the late answer comes first
-  local.answer(next[0]);
-  CHECK(client.wait(second, 1s, response) == ros2::WaitResult::Answered);
-  CHECK(response.success);
-  CHECK_EQ(response.message, "20");
+  auto next = take(1);
+  ASSERT_FALSE(held.empty() || next.empty());
+  answer(held[0], false);  // the late answer comes first
+  answer(next[0]);
+  EXPECT_EQ(client.wait(second, 1s, response), ros2::WaitResult::Answered);
+  EXPECT_TRUE(response.success);
+  EXPECT_EQ(response.message, "20");
   // The late answer was kept for the request it belongs to.
-  CHECK(client.wait(first, 0ms, response) == ros2::WaitResult::Answered);
-  CHECK(!response.success);
-  CHECK_EQ(response.message, "10");
+  EXPECT_EQ(client.wait(first, 0ms, response), ros2::WaitResult::Answered);
+  EXPECT_FALSE(response.success);
+  EXPECT_EQ(response.message, "10");
 
   // A forgotten request's answer is dropped, not handed to the next one.
   const auto third = client.asyncSend(tagged(30));
-  held = local.take(1);
-  CHECK(client.wait(third, 50ms, response) == ros2::WaitResult::TimedOut);
+  held = take(1);
+  EXPECT_EQ(client.wait(third, 50ms, response), ros2::WaitResult::TimedOut);
   client.forget(third);
   const auto fourth = client.asyncSend(tagged(40));
-  next = local.take(1);
-  if (held.empty() || next.empty()) return;
-  local.answer(held[0]);
-  local.answer(next[0]);
-  CHECK(client.wait(fourth, 1s, response) == ros2::WaitResult::Answered);
-  CHECK_EQ(response.message, "40");
-  CHECK_EQ(client.pendingCount(), 0u);
+  next = take(1);
+  ASSERT_FALSE(held.empty() || next.empty());
+  answer(held[0]);
+  answer(next[0]);
+  EXPECT_EQ(client.wait(fourth, 1s, response), ros2::WaitResult::Answered);
+  EXPECT_EQ(response.message, "40");
+  EXPECT_EQ(client.pendingCount(), 0u);
 }
 
-void repliesToVanishedClientsAreDropped(Local& local) {
+TEST_F(Local, RepliesToVanishedClientsAreDropped) {
   std::optional<ros2::Client<DynamicParam>> client;
-  client.emplace(local.node, kLocalService);
-  CHECK(client->waitForService(1s));
+  client.emplace(*node_, kLocalService);
+  ASSERT_TRUE(client->waitForService(1s));
   client->asyncSend(tagged(5));
-  auto taken = local.take(1);
+  auto taken = take(1);
   client.reset();
-  if (taken.empty()) return;
+  ASSERT_FALSE(taken.empty());
   const auto start = Clock::now();
-  CHECK(!local.server.sendResponse(taken[0].id, {true, "nobody listens"}));
-  CHECK(millisSince(start) < 500.0);
+  EXPECT_FALSE(server.sendResponse(taken[0].id, {true, "nobody listens"}));
+  EXPECT_LT(millisSince(start), 500.0);
 
   // Nothing waiting: the server's wait runs to its time-out.
   const auto waitStart = Clock::now();
-  CHECK(local.server.waitForRequest(100ms) == ros2::RequestWait::TimedOut);
-  CHECK(millisSince(waitStart) >= 99.0);
+  EXPECT_EQ(server.waitForRequest(100ms), ros2::RequestWait::TimedOut);
+  EXPECT_GE(millisSince(waitStart), 99.0);
 }
 
 }  // namespace
 
-int main() {
-  // Fork before any DDS thread exists; the child is the other process on the wire.
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return 2;
-  const pid_t child = fork();
-  if (child < 0) return 2;
-  if (child == 0) {
-    close(pipeFds[1]);
-    _exit(runPeer(pipeFds[0]));
-  }
-  close(pipeFds[0]);
-
-  setenv("ROS_DOMAIN_ID", "151", 1);
-  ros2::Context::global().init("ros2_service_test");
-  availabilityAcrossProcesses(pipeFds[1]);
-  command(pipeFds[1], 'q');
-  close(pipeFds[1]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
-  Local local;
-  answersReachOnlyTheirClient(local);
-  lateAnswersDoNotConfuseLaterRequests(local);
-  repliesToVanishedClientsAreDropped(local);
-  return check::finish("ros2_service_test");
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == kPeerFlag) return runPeer(std::atoi(argv[2]));
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
 }

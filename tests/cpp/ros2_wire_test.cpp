@@ -3,6 +3,7 @@
 // type names, USER_DATA and QoS that ROS endpoints match on.
 #include <dds/dds.h>
 #include <dds/ddsi/ddsi_serdata.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
@@ -13,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "check.hpp"
 #include "ros2/client.hpp"
 #include "ros2/context.hpp"
 #include "ros2/dynamic_param_service.hpp"
@@ -29,20 +29,30 @@ namespace {
 // One request of a real client (rclcpp 16, rmw_cyclonedds 1.3.4, Cyclone 0.10.2):
 // encapsulation, client id, sequence number 1, then the 23 fields.
 const char* const kCaptureHex =
-    "000100005dd85b1f4be615aa01000000000000000500000001fe037f800000000200000000002040000010c001000000"
-    "000048400000000032000000330000003400000035000000360000003700000038000000390000000000d0400000e840"
-    "00000241000011c100002041000028410000304100003841000040410000484100005041000058410000304100003441"
-    "0000384100003c4100004041000044410000484100004c410000000033020000000028400000000000002bc001000000"
-    "960000009700000098000000990000009a0000009b000000000080410000814100008241000083410000844100008541"
-    "0000864100008741000088c1000090c1000098c10000a0c10000a8c10000b0c10000b8c10000c0c10000944100009e41"
-    "0000a741030000000000ac410000aa410000a941eaffffff0000b8410000bc410000c0410000c4410000c8410000cc41"
-    "0000d0410000d4410000d8410000dc410000e0410000e4410000e8410000ec410000f0410000f4410000f8410000fc41"
-    "000000420000024200000442000006420000084200000a4200000c4200000e4200001042000012420000144200001642"
+    "000100005dd85b1f4be615aa01000000000000000500000001fe037f800000000200000000002040000010c0010000"
+    "00"
+    "000048400000000032000000330000003400000035000000360000003700000038000000390000000000d0400000e8"
+    "40"
+    "00000241000011c1000020410000284100003041000038410000404100004841000050410000584100003041000034"
+    "41"
+    "0000384100003c4100004041000044410000484100004c410000000033020000000028400000000000002bc0010000"
+    "00"
+    "960000009700000098000000990000009a0000009b0000000000804100008141000082410000834100008441000085"
+    "41"
+    "0000864100008741000088c1000090c1000098c10000a0c10000a8c10000b0c10000b8c10000c0c10000944100009e"
+    "41"
+    "0000a741030000000000ac410000aa410000a941eaffffff0000b8410000bc410000c0410000c4410000c8410000cc"
+    "41"
+    "0000d0410000d4410000d8410000dc410000e0410000e4410000e8410000ec410000f0410000f4410000f8410000fc"
+    "41"
+    "000000420000024200000442000006420000084200000a4200000c4200000e42000010420000124200001442000016"
+    "42"
     "0000184200001a42";
 
 Bytes fromHex(const std::string& hex) {
   Bytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
   return bytes;
 }
 
@@ -95,8 +105,17 @@ Bytes handLaid(const ros2::RequestHeader& h, const DynamicParam::Request& r) {
   x.put(h.clientId).put(h.sequenceNumber);
   x.seq(r.field_1).seq(r.kp).seq(r.kd).seq(r.field_4).arr(r.slot_of);
   x.put(r.dpad_step_x).put(r.dpad_step_y).put(r.field_8).put(r.field_9);
-  x.arr(r.range_low).arr(r.range_high).put(r.field_12).put(r.field_13).put(static_cast<uint8_t>(r.field_14));
-  x.arr(r.field_15).arr(r.lower_bounds).arr(r.upper_bounds).put(r.field_18).put(r.field_19).put(r.field_20);
+  x.arr(r.range_low)
+      .arr(r.range_high)
+      .put(r.field_12)
+      .put(r.field_13)
+      .put(static_cast<uint8_t>(r.field_14));
+  x.arr(r.field_15)
+      .arr(r.lower_bounds)
+      .arr(r.upper_bounds)
+      .put(r.field_18)
+      .put(r.field_19)
+      .put(r.field_20);
   x.seq(r.field_21).put(r.field_22);
   for (const auto& group : r.field_23) x.arr(group);
   return x.bytes();
@@ -178,7 +197,7 @@ class RawTap {
     dds_qset_history(qos, DDS_HISTORY_KEEP_ALL, 0);
     reader_ = dds_create_reader(participant, topic_, qos, nullptr);
     dds_delete_qos(qos);
-    CHECK(reader_ > 0);
+    EXPECT_GT(reader_, 0);
   }
   ~RawTap() {
     dds_delete(reader_);
@@ -207,18 +226,16 @@ class RawTap {
 // Payloads are padded to a multiple of 4; as from a ROS 2 writer, the options bytes
 // stay 00 00 (no pad count in them).
 void checkSameEncoding(const Bytes& actual, const Bytes& expected) {
-  CHECK(actual.size() >= expected.size());
-  if (actual.size() < expected.size()) return;
+  ASSERT_GE(actual.size(), expected.size());
   const size_t pad = actual.size() - expected.size();
-  CHECK(pad < 4);
-  CHECK_EQ(actual[0], 0x00);
-  CHECK_EQ(actual[1], 0x01);
-  CHECK_EQ(actual[2], 0x00);
-  CHECK_EQ(actual[3], 0x00);
+  EXPECT_LT(pad, 4u);
+  EXPECT_EQ(actual[0], 0x00);
+  EXPECT_EQ(actual[1], 0x01);
+  EXPECT_EQ(actual[2], 0x00);
+  EXPECT_EQ(actual[3], 0x00);
   const Bytes body(actual.begin() + 4, actual.begin() + static_cast<long>(expected.size()));
   const Bytes wanted(expected.begin() + 4, expected.end());
-  if (body != wanted) std::printf("got  %s\nwant %s\n", toHex(body).c_str(), toHex(wanted).c_str());
-  CHECK(body == wanted);
+  EXPECT_EQ(toHex(body), toHex(wanted));
 }
 
 std::string userData(dds_entity_t entity) {
@@ -227,7 +244,8 @@ std::string userData(dds_entity_t entity) {
   void* data = nullptr;
   size_t size = 0;
   std::string text;
-  if (dds_qget_userdata(qos, &data, &size) && data != nullptr) text.assign(static_cast<char*>(data), size);
+  if (dds_qget_userdata(qos, &data, &size) && data != nullptr)
+    text.assign(static_cast<char*>(data), size);
   dds_free(data);
   dds_delete_qos(qos);
   return text;
@@ -235,104 +253,133 @@ std::string userData(dds_entity_t entity) {
 
 void endpointQos(dds_entity_t entity, bool writer) {
   dds_qos_t* qos = dds_create_qos();
-  CHECK_EQ(dds_get_qos(entity, qos), DDS_RETCODE_OK);
+  EXPECT_EQ(dds_get_qos(entity, qos), DDS_RETCODE_OK);
   dds_history_kind_t history;
   int32_t depth = 0;
   dds_reliability_kind_t reliability;
   dds_duration_t blocking = 0;
   dds_durability_kind_t durability;
   bool autodispose = true;
-  CHECK(dds_qget_history(qos, &history, &depth));
-  CHECK(history == DDS_HISTORY_KEEP_LAST && depth == 10);
-  CHECK(dds_qget_reliability(qos, &reliability, &blocking));
-  CHECK(reliability == DDS_RELIABILITY_RELIABLE && blocking == DDS_INFINITY);
-  CHECK(dds_qget_durability(qos, &durability) && durability == DDS_DURABILITY_VOLATILE);
+  EXPECT_TRUE(dds_qget_history(qos, &history, &depth));
+  EXPECT_EQ(history, DDS_HISTORY_KEEP_LAST);
+  EXPECT_EQ(depth, 10);
+  EXPECT_TRUE(dds_qget_reliability(qos, &reliability, &blocking));
+  EXPECT_EQ(reliability, DDS_RELIABILITY_RELIABLE);
+  EXPECT_EQ(blocking, DDS_INFINITY);
+  EXPECT_TRUE(dds_qget_durability(qos, &durability));
+  EXPECT_EQ(durability, DDS_DURABILITY_VOLATILE);
   if (writer) {
-    CHECK(dds_qget_writer_data_lifecycle(qos, &autodispose) && !autodispose);
+    EXPECT_TRUE(dds_qget_writer_data_lifecycle(qos, &autodispose));
+    EXPECT_FALSE(autodispose);
     uint32_t n = 0;
     dds_data_representation_id_t* ids = nullptr;
-    CHECK(dds_qget_data_representation(qos, &n, &ids));
-    CHECK(n == 1 && ids != nullptr && ids[0] == DDS_DATA_REPRESENTATION_XCDR1);
+    EXPECT_TRUE(dds_qget_data_representation(qos, &n, &ids));
+    ASSERT_EQ(n, 1u);
+    ASSERT_NE(ids, nullptr);
+    EXPECT_EQ(ids[0], DDS_DATA_REPRESENTATION_XCDR1);
     dds_free(ids);
   }
   dds_delete_qos(qos);
 }
 
-}  // namespace
+// One node serving and asking the configuration service, with taps on both topics.
+class Ros2Wire : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("ROS_DOMAIN_ID", "150", 1);
+    if (!ros2::Context::global().isValid()) ros2::Context::global().init("ros2_wire_test");
+  }
+  void SetUp() override { ASSERT_TRUE(client.waitForService(3s)); }
 
-int main() {
-  setenv("ROS_DOMAIN_ID", "150", 1);
-  ros2::Context::global().init("ros2_wire_test");
-  ros2::Node node("ros2_wire_test");
-  ros2::Server<DynamicParam> server(node, DynamicParam::serviceName);
-  ros2::Client<DynamicParam> client(node, DynamicParam::serviceName);
-  RawTap requests(node.participant(), DynamicParam::requestDescriptor(), DynamicParam::requestTopic);
-  RawTap replies(node.participant(), DynamicParam::responseDescriptor(), DynamicParam::replyTopic);
-  CHECK(client.waitForService(3s));
+  ros2::Node node{"ros2_wire_test"};
+  ros2::Server<DynamicParam> server{node, DynamicParam::serviceName};
+  ros2::Client<DynamicParam> client{node, DynamicParam::serviceName};
+  RawTap requests{node.participant(), DynamicParam::requestDescriptor(),
+                  DynamicParam::requestTopic};
+  RawTap replies{node.participant(), DynamicParam::responseDescriptor(), DynamicParam::replyTopic};
+};
 
-  // Names, USER_DATA and QoS that a ROS peer matches on.
-  CHECK_EQ(std::string(DynamicParam::requestDescriptor()->m_typename), "core::srv::dds_::DynamicParam_Request_");
-  CHECK_EQ(std::string(DynamicParam::responseDescriptor()->m_typename), "core::srv::dds_::DynamicParam_Response_");
+// Names, USER_DATA and QoS that a ROS peer matches on.
+TEST_F(Ros2Wire, NamesUserDataAndQos) {
+  EXPECT_EQ(std::string(DynamicParam::requestDescriptor()->m_typename),
+            "core::srv::dds_::DynamicParam_Request_");
+  EXPECT_EQ(std::string(DynamicParam::responseDescriptor()->m_typename),
+            "core::srv::dds_::DynamicParam_Response_");
   const auto topics = ros2::serviceTopics(DynamicParam::serviceName);
-  CHECK_EQ(topics.request, DynamicParam::requestTopic);
-  CHECK_EQ(topics.reply, DynamicParam::replyTopic);
-  CHECK_EQ(userData(node.participant()), "enclave=/;");
+  EXPECT_EQ(topics.request, DynamicParam::requestTopic);
+  EXPECT_EQ(topics.reply, DynamicParam::replyTopic);
+  EXPECT_EQ(userData(node.participant()), "enclave=/;");
   const std::string clientData = userData(client.endpoints().requestWriter());
-  CHECK(clientData.rfind("clientid=", 0) == 0 && clientData.back() == ';');
-  CHECK_EQ(userData(client.endpoints().replyReader()), clientData);
+  EXPECT_EQ(clientData.rfind("clientid=", 0), 0u) << clientData;
+  EXPECT_EQ(clientData.back(), ';');
+  EXPECT_EQ(userData(client.endpoints().replyReader()), clientData);
   const std::string serverData = userData(server.endpoints().requestReader());
-  CHECK(serverData.rfind("serviceid=", 0) == 0 && serverData.back() == ';');
-  CHECK_EQ(userData(server.endpoints().replyWriter()), serverData);
+  EXPECT_EQ(serverData.rfind("serviceid=", 0), 0u) << serverData;
+  EXPECT_EQ(serverData.back(), ';');
+  EXPECT_EQ(userData(server.endpoints().replyWriter()), serverData);
   endpointQos(client.endpoints().requestWriter(), true);
   endpointQos(client.endpoints().replyReader(), false);
   endpointQos(server.endpoints().requestReader(), false);
   endpointQos(server.endpoints().replyWriter(), true);
+}
 
+// Requests and replies byte for byte. The sequence number counts per process, so this is
+// the only test here that sends.
+TEST_F(Ros2Wire, RequestAndReplyBytes) {
   // The first request of the process carries sequence number 1, and from byte 20 on
   // exactly the bytes a real ROS 2 client wrote for the same values.
   const auto first = client.asyncSend(captureValues());
-  CHECK_EQ(first.sequenceNumber, 1);
+  EXPECT_EQ(first.sequenceNumber, 1);
   const Bytes captured = requests.next();
   const Bytes reference = fromHex(kCaptureHex);
-  CHECK_EQ(captured.size(), reference.size());
-  if (captured.size() == reference.size()) {
-    CHECK(Bytes(captured.begin(), captured.begin() + 4) == Bytes(reference.begin(), reference.begin() + 4));
-    CHECK(Bytes(captured.begin() + 12, captured.end()) == Bytes(reference.begin() + 12, reference.end()));
-    if (Bytes(captured.begin() + 20, captured.end()) != Bytes(reference.begin() + 20, reference.end())) {
-      std::printf("got  %s\nwant %s\n", toHex(captured, 20).c_str(), toHex(reference, 20).c_str());
-    }
-  }
+  ASSERT_EQ(captured.size(), reference.size());
+  EXPECT_EQ(toHex(Bytes(captured.begin(), captured.begin() + 4)),
+            toHex(Bytes(reference.begin(), reference.begin() + 4)));
+  EXPECT_EQ(toHex(captured, 20), toHex(reference, 20));
+  EXPECT_EQ(toHex(Bytes(captured.begin() + 12, captured.begin() + 20)),
+            toHex(Bytes(reference.begin() + 12, reference.begin() + 20)));
   checkSameEncoding(captured, handLaid({client.clientId(), 1}, captureValues()));
 
   // The configuration request (other padding: four int8 before the first float
   // sequence, extreme floats, negative zero bits) against the hand layout, and the
   // server's copy of it field by field.
   auto received = server.takeRequest();
-  CHECK(received.has_value());
+  EXPECT_TRUE(received.has_value());
   const DynamicParam::Request config = configurationRequest();
   const auto second = client.asyncSend(config);
   checkSameEncoding(requests.next(), handLaid({client.clientId(), second.sequenceNumber}, config));
-  CHECK(server.waitForRequest(1s) == ros2::RequestWait::Ready);
+  ASSERT_EQ(server.waitForRequest(1s), ros2::RequestWait::Ready);
   received = server.takeRequest();
-  CHECK(received.has_value());
-  if (received) {
-    const DynamicParam::Request& got = received->request;
-    CHECK_EQ(received->id.header.clientId, client.clientId());
-    CHECK_EQ(received->id.header.sequenceNumber, second.sequenceNumber);
-    CHECK(got.field_1 == config.field_1 && got.kp == config.kp && got.kd == config.kd && got.field_4 == config.field_4);
-    CHECK(got.slot_of == config.slot_of && got.range_low == config.range_low && got.range_high == config.range_high);
-    CHECK(got.dpad_step_x == config.dpad_step_x && got.field_9 == config.field_9 && got.field_13 == config.field_13);
-    CHECK(got.field_14 && got.field_15 == config.field_15 && got.field_21 == config.field_21);
-    CHECK(got.lower_bounds == config.lower_bounds && got.upper_bounds == config.upper_bounds);
-    CHECK(got.field_22 == config.field_22 && got.field_23 == config.field_23);
-    CHECK(std::isinf(got.field_23[7][3]));
+  ASSERT_TRUE(received.has_value());
+  const DynamicParam::Request& got = received->request;
+  EXPECT_EQ(received->id.header.clientId, client.clientId());
+  EXPECT_EQ(received->id.header.sequenceNumber, second.sequenceNumber);
+  EXPECT_EQ(got.field_1, config.field_1);
+  EXPECT_EQ(got.kp, config.kp);
+  EXPECT_EQ(got.kd, config.kd);
+  EXPECT_EQ(got.field_4, config.field_4);
+  EXPECT_EQ(got.slot_of, config.slot_of);
+  EXPECT_EQ(got.range_low, config.range_low);
+  EXPECT_EQ(got.range_high, config.range_high);
+  EXPECT_EQ(got.dpad_step_x, config.dpad_step_x);
+  EXPECT_EQ(got.field_9, config.field_9);
+  EXPECT_EQ(got.field_13, config.field_13);
+  EXPECT_TRUE(got.field_14);
+  EXPECT_EQ(got.field_15, config.field_15);
+  EXPECT_EQ(got.field_21, config.field_21);
+  EXPECT_EQ(got.lower_bounds, config.lower_bounds);
+  EXPECT_EQ(got.upper_bounds, config.upper_bounds);
+  EXPECT_EQ(got.field_22, config.field_22);
+  EXPECT_EQ(got.field_23, config.field_23);
+  EXPECT_TRUE(std::isinf(got.field_23[7][3]));
 
-    // Replies: echoed header, the boolean, then a string with its NUL.
-    for (const DynamicParam::Response& response :
-         {DynamicParam::Response{true, ""}, DynamicParam::Response{false, "gains out of range"}}) {
-      CHECK(server.sendResponse(received->id, response));
-      checkSameEncoding(replies.next(), handLaid(received->id.header, response));
-    }
+  // Replies: echoed header, the boolean, then a string with its NUL.
+  for (const DynamicParam::Response& response :
+       {DynamicParam::Response{true, ""}, DynamicParam::Response{false, "gains out of range"}}) {
+    SCOPED_TRACE(response.message);
+    EXPECT_TRUE(server.sendResponse(received->id, response));
+    checkSameEncoding(replies.next(), handLaid(received->id.header, response));
   }
-  return check::finish("ros2_wire_test");
 }
+
+}  // namespace
