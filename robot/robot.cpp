@@ -33,6 +33,12 @@ dds_return_t matchedCount(dds_entity_t entity, bool is_writer) {
   return rc < 0 ? rc : static_cast<dds_return_t>(status.current_count);
 }
 
+// How many readers `writer` has matched so far, those gone included (0 when unknown).
+uint32_t matchedTotal(dds_entity_t writer) {
+  dds_publication_matched_status_t status{};
+  return dds_get_publication_matched_status(writer, &status) < 0 ? 0 : status.total_count;
+}
+
 // True once `entity` (a writer, or a reader) has a matched peer; false when the deadline
 // passes first.
 bool waitForMatch(dds_entity_t participant, dds_entity_t entity, bool is_writer,
@@ -85,12 +91,26 @@ Robot::~Robot() {
 void Robot::sendUserMode(bool enabled) {
   dds_->ensure();
   waitForControllerReaders();
+  const dds_entity_t writer = dds_->endpoints.user_mode_writer;
+  const dds_time_t ack_deadline = dds_time() + kAckTimeout;
+  if (!enabled && matchedTotal(writer) != mode_on_readers_) {
+    // A controller that matched after user mode on was written (one restarted meanwhile)
+    // would fetch the newest mode only now, and off would replace on unseen while it already
+    // answered requests: write on again and let it be acknowledged first. Both waits share
+    // the one acknowledgement time-out.
+    core_dds_UserMode on{true};
+    sdk_dds::checkRc(dds_write(writer, &on), "dds_write(user_mode)");
+    (void)dds_wait_for_acks(writer, kAckTimeout);
+  }
   core_dds_UserMode sample{enabled};
-  sdk_dds::checkRc(dds_write(dds_->endpoints.user_mode_writer, &sample), "dds_write(user_mode)");
-  confirmFirstSample(dds_->endpoints.user_mode_writer, mode_confirmed_);
-  if (!enabled) {
-    (void)dds_write_flush(dds_->endpoints.user_mode_writer);
-    sdk_dds::checkRc(dds_wait_for_acks(dds_->endpoints.user_mode_writer, kAckTimeout),
+  sdk_dds::checkRc(dds_write(writer, &sample), "dds_write(user_mode)");
+  confirmFirstSample(writer, mode_confirmed_);
+  if (enabled) {
+    mode_on_readers_ = matchedTotal(writer);
+  } else {
+    (void)dds_write_flush(writer);
+    const dds_time_t left = ack_deadline - dds_time();
+    sdk_dds::checkRc(dds_wait_for_acks(writer, left > 0 ? left : 0),
                      "dds_wait_for_acks(user_mode)");
   }
 }

@@ -51,6 +51,8 @@ class Robot {
   bool mode_confirmed_ = false;
   bool gains_confirmed_ = false;
   bool action_confirmed_ = false;
+  // Readers the user mode writer had matched when user mode on was last written.
+  uint32_t mode_on_readers_ = 0;
 };
 
 }  // namespace robot
