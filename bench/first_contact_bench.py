@@ -8,12 +8,14 @@
   one get_obs, and for one whole get_obs that times out (10 s, the participant lease): how
   long after it resumes the waiting (or the next) get_obs returns. Measured with the shipped
   loopback configuration and with the same file stripped of its discovery timing settings,
-  the runs of each case concurrently, one controller and one client process per domain.
+  several runs at once, one controller and one client process per domain; and a controller
+  killed and started again: how soon the same Robot's get_obs returns.
 
 Prints figures; asserts nothing. Timings on a loaded machine are noisy: repeat before
 trusting a single figure.
 
-    .venv/bin/python bench/first_contact_bench.py [--runs 20] [--domain 140] [--skip-stalls]
+    .venv/bin/python bench/first_contact_bench.py [--runs 20] [--wave 10] [--domain 140]
+                                                  [--skip-stalls]
 """
 
 from __future__ import annotations
@@ -156,33 +158,44 @@ def stripped_config(tmp: Path) -> Path:
     return out
 
 
-def bench_stalls(config: Path, label: str, base_domain: int, runs: int, tmp: Path) -> None:
+def stall_wave(env: dict[str, str], domains: list[int], mode: str, tmp: Path):
+    sims = [Sim(d, tmp / f"stall-{d}-{mode}.jsonl", env) for d in domains]
+    results, failed = [], 0
+    try:
+        clients = [subprocess.Popen([sys.executable, str(STALL_CLIENT), str(d), str(s.proc.pid),
+                                     mode], stdout=subprocess.PIPE, text=True, env=env)
+                   for d, s in zip(domains, sims)]
+        for c in clients:
+            try:
+                out, _ = c.communicate(timeout=90)
+                results.append(json.loads(out.strip().splitlines()[-1]))
+            except Exception:  # noqa: BLE001 - a hung or failed run is counted, not raised
+                failed += 1
+                c.kill()
+                c.wait()
+    finally:
+        for s in sims:
+            s.close()
+    return results, failed
+
+
+def bench_stalls(config: Path, label: str, base_domain: int, runs: int, wave: int,
+                 tmp: Path) -> None:
     env = {**os.environ, "CYCLONEDDS_URI": f"file://{config}", "TMPDIR": str(tmp)}
-    for mode, what in (("3", "stopped 3 s inside one get_obs, returned"),
-                       ("8", "stopped 8 s inside one get_obs, returned"),
-                       ("whole", "stopped for one whole get_obs (10 s), the next returned")):
-        sims = [Sim(base_domain + i, tmp / f"stall-{base_domain}-{mode}-{i}.jsonl", env)
-                for i in range(runs)]
-        try:
-            clients = [subprocess.Popen([sys.executable, str(STALL_CLIENT), str(base_domain + i),
-                                         str(s.proc.pid), mode],
-                                        stdout=subprocess.PIPE, text=True, env=env)
-                       for i, s in enumerate(sims)]
-            results, failed = [], 0
-            for c in clients:
-                try:
-                    out, _ = c.communicate(timeout=90)
-                    results.append(json.loads(out.strip().splitlines()[-1]))
-                except Exception:  # noqa: BLE001 - a hung or failed run is counted, not raised
-                    failed += 1
-                    c.kill()
-                    c.wait()
-        finally:
-            for s in sims:
-                s.close()
-        after = [r["after_resume"] for r in results]
+    for mode, what in (("3", "stopped 3 s inside one get_obs, it returned"),
+                       ("8", "stopped 8 s inside one get_obs, it returned"),
+                       ("whole", "stopped for one whole get_obs (10 s), the next returned"),
+                       ("kill", "killed and restarted, the same Robot's get_obs returned")):
+        results, failed = [], 0
+        for start in range(0, runs, wave):
+            domains = [base_domain + i for i in range(start, min(runs, start + wave))]
+            got, lost = stall_wave(env, domains, mode, tmp)
+            results += got
+            failed += lost
+        after = [r["after_restart" if mode == "kill" else "after_resume"] for r in results]
         extra = f", {failed} failed" if failed else ""
-        print(f"  [{label}] {what} after the resume: {summary(after)}{extra}")
+        print(f"  [{label}] {what} {summary(after)} after the "
+              f"{'restart' if mode == 'kill' else 'resume'}{extra}", flush=True)
 
 
 def main() -> None:
@@ -190,6 +203,8 @@ def main() -> None:
     ap.add_argument("--runs", type=int, default=20)
     ap.add_argument("--domain", type=int, default=140)
     ap.add_argument("--zero-wait-limit", type=float, default=5.0)
+    ap.add_argument("--wave", type=int, default=10,
+                    help="stall runs at once (each a controller and a client process)")
     ap.add_argument("--skip-stalls", action="store_true")
     args = ap.parse_args()
 
@@ -201,11 +216,11 @@ def main() -> None:
         bench_zero_wait_first_call(args.domain + 2, args.runs, tmp, args.zero_wait_limit)
         if args.skip_stalls:
             return
-        print(f"Controller stalls, {args.runs} concurrent runs each:")
+        print(f"Controller stalls, {args.runs} runs each, {args.wave} at a time:", flush=True)
         base = args.domain + 3
-        bench_stalls(SHIPPED, "shipped configuration", base, args.runs, tmp)
-        bench_stalls(stripped_config(tmp), "without SPDPInterval/LeaseDuration", base + args.runs,
-                     args.runs, tmp)
+        bench_stalls(SHIPPED, "shipped configuration", base, args.runs, args.wave, tmp)
+        bench_stalls(stripped_config(tmp), "without SPDPInterval/LeaseDuration", base, args.runs,
+                     args.wave, tmp)
 
 
 if __name__ == "__main__":

@@ -165,9 +165,8 @@ void Robot::waitForControllerReaders() {
   const sdk_dds::DdsEndpoints& ep = dds_->endpoints;
   const dds_time_t deadline = dds_time() + kDiscoveryWait;
   first_contact_deadline_ = deadline;
-  for (const dds_entity_t writer :
-       {ep.user_gains_writer, ep.user_mode_writer, ep.user_action_writer,
-        ep.user_obs_request_writer}) {
+  for (const dds_entity_t writer : {ep.user_gains_writer, ep.user_mode_writer,
+                                    ep.user_action_writer, ep.user_obs_request_writer}) {
     if (!waitForMatch(ep.participant, writer, true, deadline)) return;
   }
   (void)waitForMatch(ep.participant, ep.user_obs_reader, false, deadline);
