@@ -156,9 +156,9 @@ void Robot::waitForControllerReaders() {
   // Runs before the first write of any kind (user mode, gains, action, request), once per
   // Robot and for 1 s at most: without a controller later calls must not stall, and once
   // discovery is done the checks return at once anyway. Every writer needs a matched reader
-  // before its first sample: a request written earlier is lost, which leaves a get_obs without
-  // a time-out waiting for ever, and user mode on written earlier can be replaced by user mode
-  // off before the controller's late reader fetches it. The observation reader needs the
+  // before its first sample: a request written earlier is lost, which costs a get_obs without
+  // a wait limit a whole resend interval, and user mode on written earlier can be replaced by
+  // user mode off before the controller's late reader fetches it. The observation reader needs the
   // controller's writer too, or the answer to the first request can be lost the same way.
   if (controller_waited_) return;
   controller_waited_ = true;

@@ -153,3 +153,23 @@ def test_controller_killed_and_restarted_the_same_robot_recovers(start_sim, stat
         # written again before off) before it saw off.
         modes = r["restarted_modes"]
         assert modes[-1] is False and modes[:-1] and all(modes[:-1]), modes
+
+
+@pytest.mark.slow
+def test_zero_wait_get_obs_writes_its_request_again_until_answered(sim, domain, state_dir):
+    # A controller that ignores requests stands for requests or answers lost on the way.
+    sim.send("obs_answer", enabled=False)
+    code = f"import robot; r = robot.Robot({domain}, 0); r.set_gains([1] * 4, [1] * 4); r.get_obs()"
+    caller = subprocess.Popen([sys.executable, "-c", code])
+    try:
+        sim.wait_sample("user_gains", timeout=10)
+        mark = sim.mark()
+        time.sleep(2.5)
+        assert caller.poll() is None  # no limit: still waiting, without raising
+        assert 2 <= len(sim.samples("user_obs_request", mark)) <= 4  # about one a second
+        sim.send("obs_answer", enabled=True)  # answers the next request, nothing unsolicited
+        caller.wait(timeout=3)
+        assert caller.returncode == 0
+    finally:
+        caller.kill()
+        caller.wait()
