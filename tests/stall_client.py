@@ -35,6 +35,14 @@ RESUMER = (
 )
 
 
+def silence(pid: int, sig: int) -> None:
+    """Stops or kills the controller, then lets answers already on their way arrive: get_obs
+    counts any answer taken after it starts as fresh, whichever request it answers, and the
+    previous get_obs may have written more than one."""
+    os.kill(pid, sig)
+    time.sleep(0.2)
+
+
 def timed(out: dict, name: str, call) -> None:
     """Runs call; records how long it took and the error it raised (None when it returned)."""
     t = time.monotonic()
@@ -58,7 +66,7 @@ def start_controller(domain: int, log: Path) -> subprocess.Popen:
 
 
 def killed_and_restarted(r: robot.Robot, domain: int, pid: int, out: dict) -> None:
-    os.kill(pid, signal.SIGKILL)
+    silence(pid, signal.SIGKILL)
     timed(out, "gone_get_obs", r.get_obs)
     with tempfile.TemporaryDirectory() as tmp:
         sim = start_controller(domain, Path(tmp) / "sim.jsonl")
@@ -93,7 +101,7 @@ def main() -> None:
         print(json.dumps(out), flush=True)
         return
     if mode == "whole":
-        os.kill(pid, signal.SIGSTOP)
+        silence(pid, signal.SIGSTOP)
         t = time.monotonic()
         try:
             r.get_obs()
@@ -104,7 +112,7 @@ def main() -> None:
         os.kill(pid, signal.SIGCONT)
         resumed = time.monotonic()
     else:
-        os.kill(pid, signal.SIGSTOP)
+        silence(pid, signal.SIGSTOP)
         t = time.monotonic()
         resumer = subprocess.Popen([sys.executable, "-c", RESUMER, str(pid), mode],
                                    stdout=subprocess.PIPE, text=True)

@@ -20,8 +20,10 @@ import robot
 
 RUNS = 20
 # Concurrent runs of one stall, each with its own controller and client process on a domain
-# of its own; more at once would measure the machine's load rather than the recovery.
+# of its own; more at once would measure the machine's load rather than the recovery. The
+# rediscovery after a freeze past the lease has the least room, so fewer of those at once.
 WAVE = 10
+REDISCOVERY_WAVE = 5
 STALL_CLIENT = Path(__file__).with_name("stall_client.py")
 
 
@@ -99,12 +101,12 @@ def test_zero_wait_get_obs_as_the_first_call_returns(start_sim, domain, state_di
         assert "dof_pos" in out, run
 
 
-def run_stalls(start_sim, mode: str) -> list[dict]:
-    """RUNS stall clients, WAVE at a time, each against a controller of its own."""
+def run_stalls(start_sim, mode: str, wave: int = WAVE) -> list[dict]:
+    """RUNS stall clients, `wave` at a time, each against a controller of its own."""
     domains = random.sample(range(100, 200), RUNS)
     results = []
-    for wave in range(0, RUNS, WAVE):
-        sims = [start_sim(sim_domain=d) for d in domains[wave:wave + WAVE]]
+    for first in range(0, RUNS, wave):
+        sims = [start_sim(sim_domain=d) for d in domains[first:first + wave]]
         clients = [subprocess.Popen([sys.executable, str(STALL_CLIENT), str(s.domain),
                                      str(s.proc.pid), mode],
                                     stdout=subprocess.PIPE, text=True, env=dict(os.environ))
@@ -118,25 +120,27 @@ def run_stalls(start_sim, mode: str) -> list[dict]:
     return results
 
 
+def figures(results: list[dict], key: str) -> list[float]:
+    return [round(r[key], 3) for r in results]
+
+
 @pytest.mark.slow
 def test_controller_stopped_inside_one_get_obs_answers_at_once_after_it_resumes(
         start_sim, state_dir):
     results = run_stalls(start_sim, "3")
-    assert all(2.9 < r["stalled_call"] < 4.0 for r in results), results
-    late = [r["after_resume"] for r in results if r["after_resume"] > 0.1]
-    assert late == [], results
-    assert all(r["then"] < 0.1 for r in results), results
+    assert all(2.9 < r["stalled_call"] < 4.0 for r in results), figures(results, "stalled_call")
+    assert all(r["after_resume"] < 0.1 for r in results), figures(results, "after_resume")
+    assert all(r["then"] < 0.1 for r in results), figures(results, "then")
 
 
 @pytest.mark.slow
 def test_controller_stopped_for_a_whole_get_obs_answers_the_next_one_quickly(
         start_sim, state_dir):
-    results = run_stalls(start_sim, "whole")
+    results = run_stalls(start_sim, "whole", REDISCOVERY_WAVE)
     assert all(r["stalled_error"] == "getObs() timed out before a fresh observation arrived"
                for r in results), results
-    assert all(9.9 < r["stalled_call"] < 10.6 for r in results), results
-    late = [r["after_resume"] for r in results if r["after_resume"] > 0.2]
-    assert late == [], results
+    assert all(9.9 < r["stalled_call"] < 10.6 for r in results), figures(results, "stalled_call")
+    assert all(r["after_resume"] < 0.2 for r in results), figures(results, "after_resume")
 
 
 @pytest.mark.slow
