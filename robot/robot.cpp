@@ -12,22 +12,48 @@ namespace {
 
 constexpr dds_duration_t kAckTimeout = DDS_SECS(1);
 constexpr auto kObsDeadline = std::chrono::seconds(10);
-// How long the first setGains waits for the controller's readers to be discovered. A
-// volatile sample written before that is silently lost while the call reports success.
+// How long the first write of a Robot waits for the controller's endpoints to be discovered.
+// A volatile sample written before that is silently lost while the call reports success, and
+// a transient-local one can be replaced by the next before a late reader fetches it.
 constexpr dds_duration_t kDiscoveryWait = DDS_SECS(1);
+// A get_obs whose waits have no limit still writes its request again after this long without
+// an answer. Its single request, or the answer to it, can be lost although the controller is
+// there (the controller has not matched us yet, or was restarted meanwhile); waiting for ever
+// on that one request would hang the call for good.
+constexpr dds_duration_t kUnlimitedWaitResend = DDS_SECS(1);
 
-// True once `writer` has a matched reader; false when the deadline passes first.
-bool waitForMatchedReader(dds_entity_t participant, dds_entity_t writer, dds_time_t deadline) {
+// The number of matched peers of a writer or a reader, or a negative return code.
+dds_return_t matchedCount(dds_entity_t entity, bool is_writer) {
+  if (is_writer) {
+    dds_publication_matched_status_t status{};
+    const dds_return_t rc = dds_get_publication_matched_status(entity, &status);
+    return rc < 0 ? rc : static_cast<dds_return_t>(status.current_count);
+  }
+  dds_subscription_matched_status_t status{};
+  const dds_return_t rc = dds_get_subscription_matched_status(entity, &status);
+  return rc < 0 ? rc : static_cast<dds_return_t>(status.current_count);
+}
+
+// How many readers `writer` has matched so far, those gone included (0 when unknown).
+uint32_t matchedTotal(dds_entity_t writer) {
   dds_publication_matched_status_t status{};
-  if (dds_get_publication_matched_status(writer, &status) < 0) return false;
-  if (status.current_count > 0) return true;
+  return dds_get_publication_matched_status(writer, &status) < 0 ? 0 : status.total_count;
+}
+
+// True once `entity` (a writer, or a reader) has a matched peer; false when the deadline
+// passes first.
+bool waitForMatch(dds_entity_t participant, dds_entity_t entity, bool is_writer,
+                  dds_time_t deadline) {
+  dds_return_t count = matchedCount(entity, is_writer);
+  if (count != 0) return count > 0;
   const dds_entity_t waitset = dds_create_waitset(participant);
   if (waitset < 0) return false;
   bool matched = false;
-  if (dds_set_status_mask(writer, DDS_PUBLICATION_MATCHED_STATUS) >= 0 &&
-      dds_waitset_attach(waitset, writer, 0) >= 0) {
-    while (dds_get_publication_matched_status(writer, &status) >= 0) {
-      if (status.current_count > 0) {
+  const uint32_t mask =
+      is_writer ? DDS_PUBLICATION_MATCHED_STATUS : DDS_SUBSCRIPTION_MATCHED_STATUS;
+  if (dds_set_status_mask(entity, mask) >= 0 && dds_waitset_attach(waitset, entity, 0) >= 0) {
+    while ((count = matchedCount(entity, is_writer)) >= 0) {
+      if (count > 0) {
         matched = true;
         break;
       }
@@ -75,22 +101,40 @@ Robot::~Robot() {
 
 void Robot::sendUserMode(bool enabled) {
   dds_->ensure();
+  waitForControllerReaders();
+  const dds_entity_t writer = dds_->endpoints.user_mode_writer;
+  const dds_time_t ack_deadline = dds_time() + kAckTimeout;
+  if (!enabled && matchedTotal(writer) != mode_on_readers_) {
+    // A controller that matched after user mode on was written (one restarted meanwhile)
+    // would fetch the newest mode only now, and off would replace on unseen while it already
+    // answered requests: write on again and let it be acknowledged first. Both waits share
+    // the one acknowledgement time-out.
+    core_dds_UserMode on{true};
+    sdk_dds::checkRc(dds_write(writer, &on), "dds_write(user_mode)");
+    (void)dds_wait_for_acks(writer, kAckTimeout);
+  }
   core_dds_UserMode sample{enabled};
-  sdk_dds::checkRc(dds_write(dds_->endpoints.user_mode_writer, &sample), "dds_write(user_mode)");
-  if (!enabled) {
-    (void)dds_write_flush(dds_->endpoints.user_mode_writer);
-    sdk_dds::checkRc(dds_wait_for_acks(dds_->endpoints.user_mode_writer, kAckTimeout),
+  sdk_dds::checkRc(dds_write(writer, &sample), "dds_write(user_mode)");
+  confirmFirstSample(writer, mode_confirmed_);
+  if (enabled) {
+    mode_on_readers_ = matchedTotal(writer);
+  } else {
+    (void)dds_write_flush(writer);
+    const dds_time_t left = ack_deadline - dds_time();
+    sdk_dds::checkRc(dds_wait_for_acks(writer, left > 0 ? left : 0),
                      "dds_wait_for_acks(user_mode)");
   }
 }
 
 void Robot::sendAction(const FloatVector& values, bool torque) {
   dds_->ensure();
+  waitForControllerReaders();
   core_dds_UserAction sample{};
   sample.value = sdk_dds::borrowSequence(values);
   sample.torque_control = torque;
   sdk_dds::checkRc(dds_write(dds_->endpoints.user_action_writer, &sample),
                    "dds_write(user_action)");
+  confirmFirstSample(dds_->endpoints.user_action_writer, action_confirmed_);
 }
 
 void Robot::enableUserMode() {
@@ -120,19 +164,38 @@ void Robot::checkLength(const FloatVector& v, const std::string& name) {
 }
 
 void Robot::waitForControllerReaders() {
-  // Only the first call waits, and at most once per Robot: without a controller later calls
-  // must not stall, and once discovery is done the checks return at once anyway. All four
-  // writers are included so that the first action after the gains is not lost either; their
-  // matches usually complete together with the gains writer's.
+  // Runs before the first write of any kind (user mode, gains, action, request), once per
+  // Robot and for 1 s at most: without a controller later calls must not stall, and once
+  // discovery is done the checks return at once anyway. Every writer needs a matched reader
+  // before its first sample: a request written earlier is lost, which costs a get_obs without
+  // a wait limit a whole resend interval, and user mode on written earlier can be replaced by
+  // user mode off before the controller's late reader fetches it. The observation reader needs the
+  // controller's writer too, or the answer to the first request can be lost the same way.
   if (controller_waited_) return;
   controller_waited_ = true;
   const sdk_dds::DdsEndpoints& ep = dds_->endpoints;
   const dds_time_t deadline = dds_time() + kDiscoveryWait;
-  for (const dds_entity_t writer :
-       {ep.user_gains_writer, ep.user_mode_writer, ep.user_action_writer,
-        ep.user_obs_request_writer}) {
-    if (!waitForMatchedReader(ep.participant, writer, deadline)) return;
+  first_contact_deadline_ = deadline;
+  for (const dds_entity_t writer : {ep.user_gains_writer, ep.user_mode_writer,
+                                    ep.user_action_writer, ep.user_obs_request_writer}) {
+    if (!waitForMatch(ep.participant, writer, true, deadline)) return;
   }
+  (void)waitForMatch(ep.participant, ep.user_obs_reader, false, deadline);
+}
+
+void Robot::confirmFirstSample(dds_entity_t writer, bool& confirmed) {
+  // A match on this side does not mean the controller has matched us yet: its reader drops
+  // what arrives before that, and a volatile reader never asks for it again (a
+  // transient-local one asks only for the newest, which user mode off may already have
+  // replaced). So the first sample of each writer waits for the controller's acknowledgement,
+  // within what is left of the first-contact budget; once acknowledged, the match holds for
+  // every later sample. Requests need no wait of their own: they are written again until
+  // answered. Not an error when the budget runs out: without a controller there is nobody to
+  // acknowledge.
+  if (confirmed) return;
+  confirmed = true;
+  const dds_time_t left = first_contact_deadline_ - dds_time();
+  if (left > 0) (void)dds_wait_for_acks(writer, left);
 }
 
 void Robot::setGains(const FloatVector& kp, const FloatVector& kd) {
@@ -146,6 +209,7 @@ void Robot::setGains(const FloatVector& kp, const FloatVector& kd) {
   sample.kp = sdk_dds::borrowSequence(kp);
   sample.kd = sdk_dds::borrowSequence(kd);
   sdk_dds::checkRc(dds_write(dds_->endpoints.user_gains_writer, &sample), "dds_write(user_gains)");
+  confirmFirstSample(dds_->endpoints.user_gains_writer, gains_confirmed_);
   writeRuntimeState(runtime_state_path_, kp, kd);
   gains_set_ = true;
 }
@@ -177,17 +241,19 @@ ObservationMap Robot::getObs() {
     sdk_dds::checkRc(dds_write(ep.user_obs_request_writer, &request),
                      "dds_write(user_obs_request)");
     if (sdk_dds::takeObservation(ep.user_obs_reader, obs)) break;
-    const dds_duration_t wait = wait_obs_timeout_ms_ > 0
-                                    ? static_cast<dds_duration_t>(wait_obs_timeout_ms_) * DDS_MSECS(1)
-                                    : DDS_INFINITY;
+    const bool unlimited = wait_obs_timeout_ms_ <= 0;
+    const dds_duration_t wait =
+        unlimited ? kUnlimitedWaitResend
+                  : static_cast<dds_duration_t>(wait_obs_timeout_ms_) * DDS_MSECS(1);
     dds_attach_t triggered[1];
     const dds_return_t rc = dds_waitset_wait(ep.user_obs_waitset, triggered, 1, wait);
     if (rc != 0) {
       sdk_dds::checkRc(rc, "dds_waitset_wait(user_obs)");
       if (sdk_dds::takeObservation(ep.user_obs_reader, obs)) break;
     }
-    // Looked at only after a wait ends, and waits are never shortened to fit.
-    if (std::chrono::steady_clock::now() >= deadline) {
+    // Looked at only after a wait ends, and waits are never shortened to fit. A wait without
+    // a limit never ends for want of an answer, so it never reaches the deadline either.
+    if (!unlimited && std::chrono::steady_clock::now() >= deadline) {
       throw std::runtime_error("getObs() timed out before a fresh observation arrived");
     }
   }

@@ -34,6 +34,7 @@ class Robot {
   void sendAction(const FloatVector& values, bool torque);
   void finishSequence();
   void waitForControllerReaders();
+  void confirmFirstSample(dds_entity_t writer, bool& confirmed);
   static void checkLength(const FloatVector& v, const std::string& name);
 
   int32_t wait_obs_timeout_ms_;
@@ -44,6 +45,14 @@ class Robot {
   std::filesystem::path runtime_state_path_;
   std::unique_ptr<sdk_dds::DdsContext> dds_;
   bool controller_waited_ = false;
+  // End of the first-contact budget on the DDS clock, and which writers' first samples have
+  // had their chance to be acknowledged within it.
+  dds_time_t first_contact_deadline_ = 0;
+  bool mode_confirmed_ = false;
+  bool gains_confirmed_ = false;
+  bool action_confirmed_ = false;
+  // Readers the user mode writer had matched when user mode on was last written.
+  uint32_t mode_on_readers_ = 0;
 };
 
 }  // namespace robot

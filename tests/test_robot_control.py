@@ -300,7 +300,9 @@ def test_two_robots_on_one_domain_share_the_state_file(sim, domain, state_dir):
 
 @pytest.mark.slow
 def test_finish_without_acknowledgement_times_out_and_can_be_repeated(r, sim):
-    r.enable_user_mode()
+    # The first action of a Robot waits for its acknowledgement while first contact lasts,
+    # so it is sent while the controller still answers; finish sends the same zeros again.
+    r.do_action([0, 0, 0, 0])
     sim.wait_sample("user_mode", enabled=True)
     sim.stop()  # matched but silent: it can never acknowledge
     try:
