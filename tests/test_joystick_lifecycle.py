@@ -281,12 +281,26 @@ def test_destruction_sends_nothing_and_deletes_the_participant(jsim, domain, sta
 @pytest.fixture
 def js(jsim, domain, state_dir):
     j = make(domain)
-    jsim.wait_matched("user_command", 1)
+    wait_until_commands_arrive(jsim, j)
     return j
 
 
 def publish(sim, values):
     sim.send("publish_command", values=values)
+
+
+def wait_until_commands_arrive(sim, j):
+    """The simulator's writer can match the Joystick's reader before that reader has matched
+    the writer, and the reader drops what arrives meanwhile: publish until one command gets
+    through, which also leaves nothing pending."""
+    sim.wait_matched("user_command", 1)
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        publish(sim, [0.5] * 8)
+        sim.send("status")
+        if any(j.get_cmd()["cmd_vector"]):
+            return
+    pytest.fail("no gamepad command reached the Joystick within 5 s")
 
 
 def test_get_cmd_without_commands_returns_zeros_after_about_ten_ms(js):
@@ -314,7 +328,7 @@ def test_get_cmd_widens_exactly(jsim, js):
 
 def test_get_cmd_follows_the_mapping(jsim, domain, state_dir):
     j = make(domain, ["right_btn", "left_x"])
-    jsim.wait_matched("user_command", 1)
+    wait_until_commands_arrive(jsim, j)
     publish(jsim, [1, 2, 3, 4, 5, 6, 7, 8])
     jsim.send("status")
     assert j.get_cmd() == {"cmd_vector": [1.0, 2.0]}
