@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "dds/dds_layer.hpp"
+#include "ros2/entity.hpp"
 
 namespace doctor {
 namespace {
@@ -34,16 +35,6 @@ std::optional<TypeIdentity> identityOf(const dds_typeinfo_t* info) {
   if (info == nullptr || !ddsi_typeinfo_present(info)) return std::nullopt;
   return TypeIdentity{typeIdText(ddsi_typeinfo_minimal_typeid(info)),
                       typeIdText(ddsi_typeinfo_complete_typeid(info))};
-}
-
-std::string hex(const uint8_t* bytes, size_t count) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < count; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 0xf];
-  }
-  return text;
 }
 
 std::string property(const dds_qos_t* qos, const char* name) {
@@ -205,7 +196,7 @@ class DomainProbe {
       sdk_dds::checkRc(participant_, "dds_create_participant");
       dds_guid_t guid;
       sdk_dds::checkRc(dds_get_guid(participant_, &guid), "dds_get_guid");
-      ownGuid_ = hex(guid.v, sizeof guid.v);
+      ownGuid_ = ros2::hex(guid.v, sizeof guid.v);
       participants_ = builtinReader(DDS_BUILTIN_TOPIC_DCPSPARTICIPANT, "DCPSParticipant");
       publications_ = builtinReader(DDS_BUILTIN_TOPIC_DCPSPUBLICATION, "DCPSPublication");
       subscriptions_ = builtinReader(DDS_BUILTIN_TOPIC_DCPSSUBSCRIPTION, "DCPSSubscription");
@@ -224,7 +215,7 @@ class DomainProbe {
     forEachAlive(participants_, [&](const void* sample) {
       const auto* p = static_cast<const dds_builtintopic_participant_t*>(sample);
       Participant participant;
-      participant.guid = hex(p->key.v, sizeof p->key.v);
+      participant.guid = ros2::hex(p->key.v, sizeof p->key.v);
       if (participant.guid == ownGuid_) return;
       participant.vendor = {p->key.v[0], p->key.v[1]};
       participant.processName = property(p->qos, "__ProcessName");
@@ -238,7 +229,7 @@ class DomainProbe {
       forEachAlive(reader, [&](const void* sample) {
         auto* e = static_cast<dds_builtintopic_endpoint_t*>(const_cast<void*>(sample));
         RemoteEndpoint endpoint;
-        endpoint.participantGuid = hex(e->participant_key.v, sizeof e->participant_key.v);
+        endpoint.participantGuid = ros2::hex(e->participant_key.v, sizeof e->participant_key.v);
         if (endpoint.participantGuid == ownGuid_) return;
         endpoint.vendor = {e->participant_key.v[0], e->participant_key.v[1]};
         endpoint.side = side;

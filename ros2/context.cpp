@@ -105,16 +105,6 @@ void installSignalHandlers() {
   installed = true;
 }
 
-std::string hex(const unsigned char* bytes, size_t count) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < count; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 0xf];
-  }
-  return text;
-}
-
 }  // namespace
 
 uint32_t parseDomainId(const char* text) {

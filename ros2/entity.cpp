@@ -39,4 +39,14 @@ Qos::Qos() : qos_(dds_create_qos()) {
 
 Qos::~Qos() { dds_delete_qos(qos_); }
 
+std::string hex(const unsigned char* bytes, size_t count) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 0xf];
+  }
+  return text;
+}
+
 }  // namespace ros2

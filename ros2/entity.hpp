@@ -11,6 +11,8 @@ namespace ros2 {
 void checkRc(dds_return_t rc, const std::string& what);
 // Same for calls that return an entity handle; returns the handle.
 dds_entity_t checkEntity(dds_entity_t entity, const std::string& what);
+// Lower-case hexadecimal text of `count` bytes, as GUIDs are printed.
+std::string hex(const unsigned char* bytes, size_t count);
 
 class Entity {
  public:
