@@ -1,4 +1,4 @@
-"""Importing the two modules: the interpreter version guard and the import spec's name. Each
+"""Importing the two modules: the interpreter version guard and the name in the module spec. Each
 case runs in a child process, since it patches the interpreter it runs in."""
 
 import json
@@ -83,10 +83,10 @@ except ImportError as e:
 
 
 @pytest.mark.parametrize("module", ["robot", "joystick"])
-@pytest.mark.parametrize("spec", ["types.SimpleNamespace()", "types.SimpleNamespace(name=None)"],
+@pytest.mark.parametrize("module_spec", ["types.SimpleNamespace()", "types.SimpleNamespace(name=None)"],
                          ids=["no-name", "name-none"])
-def test_a_spec_without_a_name_is_refused(module, spec):
-    # The module's creation step, called as the import system would, with a spec that lacks
+def test_a_module_spec_without_a_name_is_refused(module, module_spec):
+    # The module's creation step, called as the import system would, with a module spec that lacks
     # what the import system always provides.
     result = run_child(
         f"""
@@ -109,7 +109,7 @@ def test_a_spec_without_a_name_is_refused(module, spec):
             slots += 2 * word
         call = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(create)
         try:
-            call({spec}, definition)
+            call({module_spec}, definition)
             print(json.dumps({{"error": None}}))
         except ImportError as e:
             print(json.dumps({{"error": str(e)}}))
