@@ -146,7 +146,9 @@ def test_zero_torque_before_gains_and_outside_user_mode(msim):
     sim.send("publish_obs", wait=True)
     published = [e for e in sim.poll() if e.get("event") == "published" and e.get("topic") == "user_obs"]
     assert published[-1]["dof_tau"] == [0.0] * 4
-    assert obs["dof_pos"] == [0.0] * 4  # on the stand until released
+    # Held on the stand until user mode came on; the first answer may already follow a step
+    # or two after the release.
+    assert obs["dof_pos"] == pytest.approx([0.0] * 4, abs=1e-6)
 
 
 def test_height_map_over_a_bump_and_velocity_against_distance(msim, tmp_path):
