@@ -35,24 +35,14 @@ cross=""
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-apt_install() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  ((${#missing[@]})) || return 0
-  echo "build_wheel: installing ${missing[*]}"
-  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    "${missing[@]}" >/dev/null
-}
+. "$root/scripts/apt_install.sh"
 
 python="${PYTHON:-python3}"
 pyver="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
 
 # The build machine needs the Debian packages the CMake project finds; idlc always runs on
 # the build machine.
-apt_install cyclonedds-dev cyclonedds-tools nlohmann-json3-dev libcli11-dev g++ python3-venv
+apt_install build_wheel cyclonedds-dev cyclonedds-tools nlohmann-json3-dev libcli11-dev g++ python3-venv
 if [ -n "$cross" ]; then
   if [ "$pyver" != "3.11" ]; then
     echo "build_wheel: cross-building needs CPython 3.11 (Debian 12's arm64 headers), not $pyver" >&2
@@ -64,7 +54,7 @@ if [ -n "$cross" ]; then
     $sudo dpkg --add-architecture arm64
     $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
   fi
-  apt_install crossbuild-essential-arm64 cyclonedds-dev:arm64 "libpython$pyver-dev:arm64"
+  apt_install build_wheel crossbuild-essential-arm64 cyclonedds-dev:arm64 "libpython$pyver-dev:arm64"
 fi
 
 # The packaging tools live apart from the project's .venv: building a release must not

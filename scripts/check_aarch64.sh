@@ -22,18 +22,8 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 2
 fi
 
-apt_install() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  ((${#missing[@]})) || return 0
-  echo "check_aarch64: installing ${missing[*]}"
-  apt-get -o DPkg::Lock::Timeout=600 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    "${missing[@]}" >/dev/null
-}
-apt_install qemu-user-static binfmt-support debootstrap iproute2
+. "$root/scripts/apt_install.sh"
+apt_install check_aarch64 qemu-user-static binfmt-support debootstrap iproute2
 
 [ "${1:-}" = "--no-build" ] || ./scripts/build_wheel.sh --arch aarch64
 wheel="$(ls -t dist/tarvek_sdk-*-manylinux*_aarch64.whl | head -1)"

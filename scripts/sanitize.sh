@@ -21,18 +21,8 @@ mkdir -p "$reports"
 # checks, so both kinds of report honour log_path (with gcc the latter go to stderr only).
 # Everything links the runtime as a shared library: the one preloaded into the interpreter
 # is then the same one the simulator and other child processes use.
-sanitizer_packages=(clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${sanitizer_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "sanitize: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. "$root/scripts/apt_install.sh"
+apt_install sanitize clang-14 libclang-rt-14-dev
 cc=clang-14
 cxx=clang++-14
 runtime="$("$cc" -print-file-name=libclang_rt.asan-x86_64.so)"

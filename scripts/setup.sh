@@ -9,17 +9,8 @@ cd "$root"
 packages=(cyclonedds-dev cyclonedds-tools nlohmann-json3-dev libcli11-dev libgtest-dev g++ python3-venv)
 # Mesa's offscreen OpenGL (EGL, OSMesa as the fallback) for rendering simulated runs.
 packages+=(libegl1 libegl-mesa0 libgl1-mesa-dri libosmesa6)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. "$root/scripts/apt_install.sh"
+apt_install setup "${packages[@]}"
 
 python="${PYTHON:-python3}"
 if [ ! -x .venv/bin/python ]; then
