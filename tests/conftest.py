@@ -23,14 +23,26 @@ os.environ["CYCLONEDDS_URI"] = LOOPBACK_URI
 
 # Cyclone derives ports from the domain id, so ids stay small; tests run one at a time, so
 # walking a shuffled range gives each test a domain nobody else uses while it runs.
-_DOMAINS = list(range(2, 100))
+# TARVEK_TEST_DOMAIN_SLOT="k/n" keeps to the k-th of n equal shares of every range, so that
+# n suites can run side by side on one machine without hearing each other.
+_slot, _slots = (int(x) for x in os.environ.get("TARVEK_TEST_DOMAIN_SLOT", "0/1").split("/"))
+
+
+def _share(lo: int, hi: int) -> list[int]:
+    ids = list(range(lo, hi))
+    width = len(ids) // _slots
+    return ids[_slot * width:(_slot + 1) * width]
+
+
+_DOMAINS = _share(2, 100)
 random.shuffle(_DOMAINS)
 _domain_cycle = itertools.cycle(_DOMAINS)
 # The ROS 2 context is process-wide: every Joystick built in this process joins the domain
 # of the first one, so in-process tests share one ROS 2 domain outside the DDS range.
 # Tests that need a fresh context run their Joystick in a process of its own.
-SESSION_ROS_DOMAIN = random.randrange(200, 230)
-_ros_cycle = itertools.cycle(random.sample(range(100, 200), 100))
+SESSION_ROS_DOMAIN = random.choice(_share(200, 230))
+_ROS_DOMAINS = _share(100, 200)
+_ros_cycle = itertools.cycle(random.sample(_ROS_DOMAINS, len(_ROS_DOMAINS)))
 
 
 def sim_executable() -> str:
