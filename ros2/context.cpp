@@ -25,26 +25,49 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free, "signal handler needs 
 
 struct sigaction g_previous[2];
 int g_wakeWrite = -1;
+// The process that installed the handlers: a forked child inherits them, and with them the
+// write end of the creator's wake-up pipe, which the child must leave alone.
+pid_t g_installer = 0;
 
 int slotOf(int signum) { return signum == SIGINT ? 0 : 1; }
+
+// Ends the process the way the signal's default disposition would have. The signal stays
+// blocked while its handler runs, so the re-raised one is delivered, now with the default
+// action, as soon as the handler returns.
+void endAsIfUnhandled(int signum) {
+  struct sigaction fallback;
+  std::memset(&fallback, 0, sizeof fallback);
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signum, &fallback, nullptr);
+  raise(signum);
+}
 
 void onSignal(int signum, siginfo_t* info, void* ucontext) {
   const int savedErrno = errno;
   const struct sigaction& previous = g_previous[slotOf(signum)];
-  // Checked through sa_handler whatever the flags: SA_SIGINFO with SIG_IGN is possible.
-  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+  // A signal the process ignored before the handlers came stays ignored.
+  if (previous.sa_handler == SIG_IGN) {
+    errno = savedErrno;
+    return;
+  }
+  // Checked through sa_handler whatever the flags: SA_SIGINFO with SIG_DFL is possible.
+  if (previous.sa_handler != SIG_DFL) {
     if ((previous.sa_flags & SA_SIGINFO) != 0) {
       previous.sa_sigaction(signum, info, ucontext);
     } else {
       previous.sa_handler(signum);
     }
   }
-  const uint64_t generation = g_validGeneration.exchange(0);
-  // DDS calls are not async-signal-safe: the watcher thread does the waking.
-  if (generation != 0 && g_wakeWrite >= 0) {
-    const ssize_t written = write(g_wakeWrite, &generation, sizeof generation);
-    (void)written;
+  if (getpid() == g_installer) {
+    const uint64_t generation = g_validGeneration.exchange(0);
+    // DDS calls are not async-signal-safe: the watcher thread does the waking.
+    if (generation != 0 && g_wakeWrite >= 0) {
+      const ssize_t written = write(g_wakeWrite, &generation, sizeof generation);
+      (void)written;
+    }
   }
+  if (previous.sa_handler == SIG_DFL) endAsIfUnhandled(signum);
   errno = savedErrno;
 }
 
@@ -92,6 +115,7 @@ void installSignalHandlers() {
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   g_wakeWrite = fds[1];
+  g_installer = getpid();
 
   for (int signum : {SIGINT, SIGTERM}) {
     sigaction(signum, nullptr, &g_previous[slotOf(signum)]);
