@@ -100,8 +100,11 @@ void writeRuntimeState(const fs::path& path, const sdk_dds::FloatVector& kp,
     if (in_place >= 0) ::close(in_place);
     return;
   }
+  // In place only into the very file that was checked, and only when no other name leads
+  // to it: truncating a hard link planted at the path would destroy the file it shares.
   struct stat opened {};
-  if (in_place < 0 || ::fstat(in_place, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+  if (in_place < 0 || ::fstat(in_place, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      opened.st_nlink != 1 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
     if (in_place >= 0) ::close(in_place);
     throw std::runtime_error("failed to open runtime state file for writing");
   }

@@ -177,9 +177,12 @@ ME = 0
         # Never through a link, even when nothing else can be done.
         (OTHER, 0o755, ("link", ME, 0o644), "refused"),
         (ME, 0o755, ("link", ME, 0o644), "replaced"),
+        (OTHER, 0o755, ("hardlink", ME, 0o644), "refused"),
+        (ME, 0o755, ("hardlink", ME, 0o644), "replaced"),
     ],
     ids=["foreign-file", "unwritable-dir", "sticky-dir", "both-writable", "no-file-unwritable-dir",
-         "link-unwritable-dir", "link-writable-dir"],
+         "link-unwritable-dir", "link-writable-dir", "hardlink-unwritable-dir",
+         "hardlink-writable-dir"],
 )
 def test_writing_is_allowed_where_a_plain_open_would_be(sim, domain, tmp_path, dir_owner, dir_mode,
                                                          existing, outcome):
@@ -187,27 +190,31 @@ def test_writing_is_allowed_where_a_plain_open_would_be(sim, domain, tmp_path, d
     d.mkdir()
     path = state_file(d, domain)
     victim = tmp_path / "victim.txt"
+    # Longer than the new text, so that writing in place without truncating shows.
+    old = "old\n" * 20
     if existing:
         kind, owner, mode = existing
-        target = victim if kind == "link" else path
-        target.write_text("old")
+        target = path if kind == "file" else victim
+        target.write_text(old)
         os.chown(target, owner, owner)
         os.chmod(target, mode)
         if kind == "link":
             path.symlink_to(victim)
+        elif kind == "hardlink":
+            os.link(victim, path)
     os.chown(d, dir_owner, dir_owner)
     os.chmod(d, dir_mode)
     before = path.lstat().st_ino if existing else None
     result = set_gains_without_privileges(d, domain)
     if outcome == "refused":
         assert result == FAILED
-        assert (path.read_text() if path.exists() else None) == ("old" if existing else None)
+        assert (path.read_text() if path.exists() else None) == (old if existing else None)
     else:
         assert result == "ok"
         assert path.read_text() == NEW_TEXT and not path.is_symlink()
         assert (path.lstat().st_ino == before) == (outcome == "in-place")
-    if existing and existing[0] == "link":
-        assert victim.read_text() == "old"
+    if existing and existing[0] != "file":
+        assert victim.read_text() == old
     # No temporary file is left behind, whatever happened.
     assert [p.name for p in d.iterdir()] == ([path.name] if existing or outcome != "refused" else [])
 
