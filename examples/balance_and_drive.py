@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import signal
 import statistics
 import sys
 import time
@@ -81,7 +82,14 @@ def wheel_targets(obs: dict, torques: list[float], kp_wheel: float) -> list[floa
     return [obs["dof_pos"][2 + i] + torques[i] / kp_wheel for i in range(2)]
 
 
+def stop_on_sigterm(signum, frame):
+    # `kill`, `systemctl stop` and `timeout` send SIGTERM: unwind like Ctrl-C does, so that the
+    # `finally` below hands the robot back to its controller before the program ends.
+    raise SystemExit(128 + signum)
+
+
 def main() -> int:
+    signal.signal(signal.SIGTERM, stop_on_sigterm)
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--dds-domain", type=int, default=1)
     ap.add_argument("--ros2-domain", type=int, default=0)
