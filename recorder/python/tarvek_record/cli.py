@@ -93,9 +93,12 @@ def info(path: Path) -> int:
             continue
         span = (times[-1] - times[0]) / 1e9
         rate = (len(times) - 1) / span if span > 0 else 0.0
-        gaps = [(a, b) for a, b in zip(times, times[1:]) if period and b - a > 3 * period]
+        # Gaps only mean something on topics that run at the control rate.
+        steady = period and len(times) > 10 and statistics.median(
+            b - a for a, b in zip(times, times[1:])) <= 1.5 * period
+        gaps = [(a, b) for a, b in zip(times, times[1:]) if steady and b - a > 3 * period]
         print(f"{topic:34} {len(times):8d} {rate:9.1f} {_time(times[0]):>13} {_time(times[-1]):>13} "
-              f"{len(gaps):5d}")
+              f"{len(gaps) if steady else '-':>5}")
         for a, b in gaps[:5]:
             print(f"    gap of {(b - a) / 1e6:.1f} ms after {_time(a)}")
         if len(gaps) > 5:
