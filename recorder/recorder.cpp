@@ -120,18 +120,22 @@ void Recorder::addReader(dds_entity_t participant, const dds_topic_descriptor_t*
 }
 
 void Recorder::push(Sample&& sample) {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back(std::move(sample));
     if (queue_.size() > peak_) peak_ = queue_.size();
+    wake = queue_.size() == kBatch;
   }
-  ready_.notify_one();
+  if (wake) ready_.notify_one();
 }
 
 std::vector<Sample> Recorder::drain(std::chrono::milliseconds timeout) {
   std::vector<Sample> out;
   std::unique_lock<std::mutex> lock(mutex_);
-  ready_.wait_for(lock, timeout, [this] { return !queue_.empty(); });
+  // Woken by a full batch, not by every sample: on a loaded robot computer a consumer that
+  // woke at the control rate would compete with the control loop it records.
+  ready_.wait_for(lock, timeout, [this] { return queue_.size() >= kBatch; });
   out.swap(queue_);
   return out;
 }

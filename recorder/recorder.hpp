@@ -39,7 +39,10 @@ class Recorder {
   Recorder& operator=(const Recorder&) = delete;
 
   const std::vector<Channel>& channels() const noexcept { return channels_; }
-  // Waits up to `timeout` for at least one sample, then hands over everything queued.
+  // Samples that wake a waiting drain() before its time-out.
+  static constexpr std::size_t kBatch = 4096;
+
+  // Waits up to `timeout` or until a batch is queued, then hands over everything queued.
   std::vector<Sample> drain(std::chrono::milliseconds timeout);
   // Writers currently matched with the channel's reader.
   uint32_t matchedWriters(uint32_t channel) const;

@@ -39,7 +39,8 @@ PYBIND11_MODULE(_tarvek_record, m) {
             return out;
           },
           py::arg("timeout"),
-          "Waits up to timeout seconds for a sample, then returns every queued one as "
+          "Waits up to timeout seconds or until a batch is queued, then returns every queued "
+          "sample as "
           "(channel, receive_time_ns, source_time_ns, bytes).")
       .def("close", &recorder::Recorder::close, "Deletes the readers; queued samples stay.")
       .def("matched_writers", &recorder::Recorder::matchedWriters, py::arg("channel"))
