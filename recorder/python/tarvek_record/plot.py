@@ -12,15 +12,18 @@ JOINTS = ("left leg", "right leg", "left wheel", "right wheel")
 
 
 def round_trips_ms(run: Run) -> list[float]:
-    """Request to answer, from the log times: each observation answers the latest request
-    received before it that no earlier observation answered."""
-    requests = [r.log_time for r in run.topic("user_obs_request")]
+    """Request to answer, from the log times. Each observation answers the latest request
+    written before it that no earlier observation answered; which one that is comes from the
+    writers' time stamps, since the recorder may hear an answer before the request it
+    answers. Such a pair gives a negative figure."""
+    requests = sorted(run.topic("user_obs_request"), key=lambda r: r.publish_time)
+    written = [r.publish_time for r in requests]
     out = []
     answered = -1
-    for obs in run.topic("user_obs"):
-        i = bisect.bisect_right(requests, obs.log_time) - 1
+    for obs in sorted(run.topic("user_obs"), key=lambda r: r.publish_time):
+        i = bisect.bisect_right(written, obs.publish_time) - 1
         if i > answered:
-            out.append((obs.log_time - requests[i]) / 1e6)
+            out.append((obs.log_time - requests[i].log_time) / 1e6)
             answered = i
     return out
 
@@ -48,11 +51,13 @@ def plot(run: Run, out: Path, title: str | None = None) -> None:
     actions = list(decoded(run, "user_action")) if "user_action" in run.schemas else []
     t_obs = [secs(r) for r, _ in obs]
 
-    fig, axes = plt.subplots(5, 1, figsize=(11, 14), constrained_layout=True)
-    ax_pos, ax_vel, ax_tau, ax_tilt, ax_rt = axes
+    fig, axes = plt.subplots(6, 1, figsize=(11, 16), constrained_layout=True)
+    ax_legs, ax_wheels, ax_vel, ax_tau, ax_tilt, ax_rt = axes
     colors = plt.rcParams["axes.prop_cycle"].by_key()["color"]
     for j, name in enumerate(JOINTS):
         c = colors[j % len(colors)]
+        # Legs and wheels apart: a wheel turns through many radians, a leg through a few.
+        ax_pos = ax_legs if j < 2 else ax_wheels
         ax_pos.plot(t_obs, [o["dof_pos"][j] if len(o["dof_pos"]) > j else math.nan for _, o in obs],
                     color=c, lw=1, label=f"{name} position")
         targets = [(secs(r), a["value"][j]) for r, a in actions
@@ -64,11 +69,13 @@ def plot(run: Run, out: Path, title: str | None = None) -> None:
         ax_tau.plot(t_obs, [o["dof_tau"][j] if len(o["dof_tau"]) > j else math.nan for _, o in obs],
                     color=c, lw=1, label=name)
     ax_tilt.plot(t_obs, [tilt_deg(o["proj_grav"]) for _, o in obs], color="k", lw=1)
-    ax_pos.set_ylabel("position (rad)")
+    ax_legs.set_ylabel("leg position (rad)")
+    ax_wheels.set_ylabel("wheel position (rad)")
     ax_vel.set_ylabel("velocity (rad/s)")
     ax_tau.set_ylabel("torque (Nm)")
     ax_tilt.set_ylabel("body tilt (deg)")
-    ax_pos.legend(ncol=4, fontsize="small", loc="upper right")
+    ax_legs.legend(ncol=4, fontsize="small", loc="upper right")
+    ax_wheels.legend(ncol=4, fontsize="small", loc="upper right")
     ax_vel.legend(ncol=4, fontsize="small", loc="upper right")
 
     # User mode and gains changes, marked across every time axis.
@@ -79,23 +86,26 @@ def plot(run: Run, out: Path, title: str | None = None) -> None:
     if "user_gains" in run.schemas:
         marks += [(secs(r), "gains kp=" + ",".join(f"{v:g}" for v in g["kp"]), "tab:purple")
                   for r, g in decoded(run, "user_gains")]
-    for ax in (ax_pos, ax_vel, ax_tau, ax_tilt):
+    for ax in (ax_legs, ax_wheels, ax_vel, ax_tau, ax_tilt):
         for t, _, c in marks:
             ax.axvline(t, color=c, lw=0.8, alpha=0.7)
         ax.set_xlabel("time since the first sample (s)")
-    for t, label, c in marks:
-        ax_pos.annotate(label, (t, 1.0), xycoords=("data", "axes fraction"), rotation=90,
-                        va="top", ha="right", fontsize="x-small", color=c)
+    for i, (t, label, c) in enumerate(marks):
+        # Staggered, since a mode switch and the first gains often come together.
+        ax_tilt.annotate(label, (t, 0.98 - 0.12 * (i % 4)), xycoords=("data", "axes fraction"),
+                         va="top", ha="left", fontsize="x-small", color=c)
 
-    rts = round_trips_ms(run)
+    rts = sorted(round_trips_ms(run))
     if rts:
-        ax_rt.hist(rts, bins=60, color="tab:blue")
-        rts_sorted = sorted(rts)
-        median = rts_sorted[len(rts) // 2]
-        p99 = rts_sorted[min(len(rts) - 1, int(0.99 * len(rts)))]
-        ax_rt.set_title(f"get_obs round trip at the recorder: {len(rts)} answers, median {median:.2f} ms, "
-                        f"p99 {p99:.2f} ms", fontsize="medium")
-    ax_rt.set_xlabel("request to answer (ms)")
+        median = rts[len(rts) // 2]
+        p99 = rts[min(len(rts) - 1, int(0.99 * len(rts)))]
+        # The bulk of the distribution, not the few stragglers, decides the scale.
+        shown = [v for v in rts if v <= 2 * p99]
+        ax_rt.hist(shown, bins=60, color="tab:blue")
+        ax_rt.set_title(f"get_obs round trip at the recorder: {len(rts)} answers, median {median:.3f} ms, "
+                        f"p99 {p99:.3f} ms, max {rts[-1]:.3f} ms ({len(rts) - len(shown)} beyond the plot)",
+                        fontsize="medium")
+    ax_rt.set_xlabel("request to answer (ms); below 0: the recorder heard the answer before the request")
     ax_rt.set_ylabel("count")
     fig.suptitle(title or "recorded run")
     fig.savefig(out, dpi=80)
