@@ -3,6 +3,7 @@
 #include <dds/ddsi/ddsi_serdata.h>
 
 #include <array>
+#include <stdexcept>
 
 #include "core/srv/DynamicParam.h"
 #include "core_dds.h"

@@ -57,7 +57,7 @@ def main(argv: list[str] | None = None) -> int:
     out = args.output or Path(datetime.now(timezone.utc).strftime("run-%Y%m%d-%H%M%S.mcap"))
     try:
         record(args.domain, args.ros_domain, out, args.duration)
-    except RuntimeError as e:  # DDS refused a domain or an entity
+    except (RuntimeError, OSError) as e:  # DDS refused a domain or an entity; the file
         print(f"tarvek-record: {e}", file=sys.stderr)
         return 1
     return 0

@@ -79,6 +79,12 @@ def record(domain: int, ros_domain: int | None, path: Path, duration: float | No
         recorder = Recorder(domain, ros_domain)
         channels = recorder.channels
         out = RunWriter(path, channels, library)
+
+        def write(batch) -> None:
+            for channel, receive_time, source_time, data in batch:
+                out.add(channel, receive_time, source_time, data)
+                counts[channels[channel][0]] += 1
+
         try:
             print(f"recording DDS domain {domain}"
                   + (f" and ROS 2 domain {ros_domain}" if ros_domain is not None else "")
@@ -87,18 +93,12 @@ def record(domain: int, ros_domain: int | None, path: Path, duration: float | No
             end = None if duration is None else time.monotonic() + duration
             while not stop and (end is None or time.monotonic() < end):
                 timeout = POLL_S if end is None else max(0.0, min(POLL_S, end - time.monotonic()))
-                batch = recorder.drain(timeout)
-                for channel, receive_time, source_time, data in batch:
-                    out.add(channel, receive_time, source_time, data)
-                    counts[channels[channel][0]] += 1
+                write(recorder.drain(timeout))
                 out.flush_if_due()
                 report_matches(recorder, channels, matched, log)
-            # Readers gone first, so that nothing arrives after the last drain.
-            last = recorder.drain(0)
+            # Delete the readers, then write what they had delivered up to then.
             recorder.close()
-            for channel, receive_time, source_time, data in last + recorder.drain(0):
-                out.add(channel, receive_time, source_time, data)
-                counts[channels[channel][0]] += 1
+            write(recorder.drain(0))
         finally:
             out.close()
     finally:
