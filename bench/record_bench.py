@@ -135,6 +135,12 @@ def print_counts(res: dict) -> None:
         e, g = res["expected"][t], res["recorded"][t]
         print(f"{t:18} {e:10d} {g:9d} {e - g:8d} {res['writers'][t]:8d}")
     print(f"action values recorded in order, none missing: {res['actions_in_order']}")
+    extra = [t for t in TOPICS if res["recorded"][t] > res["expected"][t]]
+    if extra:
+        # With a keep-last 1 writer a sample the controller's reader missed is not resent;
+        # the recorder's reader can still have it.
+        print(f"recorded more than the controller reports on {', '.join(extra)}: samples the "
+              f"controller did not receive")
 
 
 def main() -> None:
