@@ -71,6 +71,20 @@ def bench_get_obs(domain: int, calls: int) -> tuple[float, float]:
     return statistics.median(samples), percentile(samples, 99)
 
 
+def bench_get_obs_with_recorder(domain: int, calls: int) -> tuple[float, float]:
+    """The same round trip with tarvek-record listening on the domain from the start."""
+    with tempfile.TemporaryDirectory() as tmp:
+        rec = subprocess.Popen([str(Path(sys.prefix) / "bin" / "tarvek-record"), "--domain",
+                                str(domain), "-o", str(Path(tmp) / "bench.mcap")],
+                               stderr=subprocess.PIPE, text=True)
+        try:
+            rec.stderr.readline()  # "recording ...": its readers exist
+            return bench_get_obs(domain, calls)
+        finally:
+            rec.terminate()
+            rec.communicate(timeout=30)
+
+
 _LINE = re.compile(r"size 160 mean [\d.]+us min [\d.]+us 50% ([\d.]+)us 90% [\d.]+us 99% ([\d.]+)us")
 
 
@@ -148,6 +162,9 @@ def main() -> None:
 
     med, p99 = bench_get_obs(args.domain, args.calls)
     print(f"get_obs round trip over {args.calls} calls: median {med:.1f} us, p99 {p99:.1f} us")
+    rmed_rec, rp99_rec = bench_get_obs_with_recorder(args.domain + 4, args.calls)
+    print(f"get_obs round trip with a recorder running: median {rmed_rec:.1f} us, "
+          f"p99 {rp99_rec:.1f} us")
     raw = bench_ddsperf(args.domain + 1, args.ddsperf_seconds)
     if raw is None:
         print("ddsperf: no figures (is cyclonedds-tools installed?)")

@@ -20,8 +20,9 @@ wheel="$(ls -t dist/tarvek_sdk-*-manylinux*_"$(uname -m)".whl | head -1)"
 venv="$root/build/wheel/venv-check"
 python="${PYTHON:-python3}"
 "$python" -m venv --clear "$venv"
-# Only the wheel: it has no dependencies, and no index is consulted.
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-index "$wheel" 2>&1 \
+# The wheel, and from the index the dependencies it declares (the recorder's MCAP library);
+# nothing of the SDK's own comes from anywhere but the wheel.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" 2>&1 \
   | { grep -v "^WARNING: Location .* is ignored" || true; }
 
 # A control that the check can fail: the same wheel before repair links the system's
@@ -30,7 +31,7 @@ control="$root/build/wheel/venv-unrepaired"
 raw="$(ls build/wheel/raw-"$(uname -m)"/*.whl 2>/dev/null | head -1 || true)"
 if [ -n "$raw" ]; then
   "$python" -m venv --clear "$control"
-  "$control/bin/python" -m pip install -q --disable-pip-version-check --no-index "$raw" 2>&1 \
+  "$control/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$raw" 2>&1 \
     | { grep -v "^WARNING: Location .* is ignored" || true; }
 else
   control=""

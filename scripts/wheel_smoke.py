@@ -209,6 +209,16 @@ def main() -> None:
         step(f"Joystick configured over the ROS 2 service; get_cmd: {[round(v, 3) for v in cmd]}")
         r.finish()
 
+        # The recorder's native readers come from the wheel too (the system's libddsc is
+        # hidden where this runs); the demo gamepad gives it something to hear.
+        if sim is not None:
+            rec = subprocess.run([str(Path(sys.prefix, "bin", "tarvek-record")), "--domain", str(args.domain),
+                                  "--duration", "1.5", "-o", str(workdir / "smoke.mcap")],
+                                 capture_output=True, text=True, timeout=60)
+            if rec.returncode != 0 or not re.search(r"user_command [1-9]", rec.stderr):
+                fail(f"tarvek-record exited with {rec.returncode}: {rec.stderr[-1000:]}")
+            step(f"tarvek-record: {rec.stderr.strip().splitlines()[-1]}")
+
         # Anything loaded later (by DDS or the ROS 2 layer at run time) counts too.
         bad = foreign_libraries(mapped_objects() - before, wheel_root)
         if bad:

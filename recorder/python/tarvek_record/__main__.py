@@ -1,0 +1,3 @@
+from tarvek_record.cli import main
+
+raise SystemExit(main())
