@@ -309,9 +309,9 @@ std::string Controller::run() {
 void Controller::serviceObsRequests() {
   takeEach<core_dds_UserObsRequest>(obs_request_reader_.get(),
                                     [this](const core_dds_UserObsRequest& sample,
-                                           const dds_sample_info_t&) {
+                                           const dds_sample_info_t& info) {
                                       try {
-                                        onObsRequest(sample);
+                                        onObsRequest(sample, info.source_timestamp);
                                       } catch (const std::exception& e) {
                                         sink_.error(e.what());
                                       }
@@ -417,7 +417,8 @@ void Controller::onGains(const core_dds_UserGains& sample) {
   sink_.emit(event);
 }
 
-void Controller::onObsRequest(const core_dds_UserObsRequest& sample) {
+void Controller::onObsRequest(const core_dds_UserObsRequest& sample, dds_time_t written) {
+  const bool answer = answer_obs_ && simulation_.answers(written);
   if (options_.trace_obs) {
     // Reported before the answer leaves, so a peer holding its answer finds the request
     // (and the answer) already reported. Tracing costs latency; benchmarks run without it.
@@ -425,14 +426,15 @@ void Controller::onObsRequest(const core_dds_UserObsRequest& sample) {
     event["topic"] = "user_obs_request";
     event["request"] = sample.request;
     sink_.emit(event);
-    if (answer_obs_) {
+    if (answer) {
       Json published = makeEvent("published");
       published["topic"] = "user_obs";
       sink_.emit(published);
     }
   }
-  if (!answer_obs_) return;
+  if (!answer) return;
   simulation_.beforeAnswer();
+  simulation_.answering(dds_time());
   writeObservation(fixed_);
 }
 

@@ -80,7 +80,7 @@ class Controller {
   void onMode(const core_dds_UserMode& sample);
   void onAction(const core_dds_UserAction& sample);
   void onGains(const core_dds_UserGains& sample);
-  void onObsRequest(const core_dds_UserObsRequest& sample);
+  void onObsRequest(const core_dds_UserObsRequest& sample, dds_time_t written);
   void serviceRequests();
 
   void reportPhysics(const PhysicsStats& stats) noexcept;

@@ -30,17 +30,20 @@ Simulation::Simulation(const SimulationOptions& options, EventSink& sink, StatsC
 
 void Simulation::userMode(bool enabled) {
   std::lock_guard<std::mutex> lock(mutex_);
+  changed_since_answer_ = true;
   if (episodes_) episodes_->userMode(enabled, *backend_, *clock_, disturbances_);
   backend_->setUserMode(enabled, Clock::now());
 }
 
 void Simulation::gains(const float* kp, std::size_t kp_len, const float* kd, std::size_t kd_len) {
   std::lock_guard<std::mutex> lock(mutex_);
+  changed_since_answer_ = true;
   backend_->setGains(kp, kp_len, kd, kd_len, Clock::now());
 }
 
 void Simulation::action(const float* values, std::size_t len, bool torque_control) {
   std::lock_guard<std::mutex> lock(mutex_);
+  changed_since_answer_ = true;
   clock_->act(*backend_, values, len, torque_control, Clock::now());
   disturbances_.poll(*backend_);
 }
@@ -52,9 +55,22 @@ void Simulation::observe(ModelObservation& out) {
 
 void Simulation::push(const PushCommand& push) {
   std::lock_guard<std::mutex> lock(mutex_);
+  changed_since_answer_ = true;
   disturbances_.push(*backend_, push);
 }
 
 void Simulation::beforeAnswer() { clock_->beforeAnswer(); }
+
+bool Simulation::answers(int64_t written) {
+  if (!lockstep()) return true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return changed_since_answer_ || written >= answered_at_;
+}
+
+void Simulation::answering(int64_t now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  changed_since_answer_ = false;
+  answered_at_ = now;
+}
 
 }  // namespace sim

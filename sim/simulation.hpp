@@ -41,12 +41,24 @@ class Simulation {
   // Before an observation is written: the episode's answer delay, in real time.
   void beforeAnswer();
 
+  // In lockstep, whether to answer a request its writer stamped `written` (nanoseconds of
+  // the wall clock). The SDK writes a request again when the answer to the first is slow;
+  // a second answer could then reach its next call, older than the action taken in
+  // between, and the run would no longer repeat. So a request written before the latest
+  // answer was written, with nothing received since, goes unanswered: that answer is
+  // already on its way to the same call. Peers on one machine share the clock.
+  bool answers(int64_t written);
+  // An answer is written now (nanoseconds of the wall clock).
+  void answering(int64_t now);
+
  private:
   std::mutex mutex_;
   std::unique_ptr<PhysicsBackend> backend_;
   std::unique_ptr<ClockPolicy> clock_;
   Disturbances disturbances_;
   std::optional<Episodes> episodes_;
+  bool changed_since_answer_ = true;
+  int64_t answered_at_ = 0;
 };
 
 }  // namespace sim
