@@ -359,13 +359,14 @@ void Controller::serviceInputsInOrder() {
   });
   takeEach<core_dds_UserAction>(action_reader_.get(), [&](const core_dds_UserAction& sample,
                                                           const dds_sample_info_t& info) {
-    inputs.push_back({info.source_timestamp, 2,
-                      [this, value = copyOf(sample.value), torque = sample.torque_control]() mutable {
-                        core_dds_UserAction copy{};
-                        copy.value = borrow(value);
-                        copy.torque_control = torque;
-                        onAction(copy);
-                      }});
+    const bool torque = sample.torque_control;
+    auto apply = [this, value = copyOf(sample.value), torque]() mutable {
+      core_dds_UserAction copy{};
+      copy.value = borrow(value);
+      copy.torque_control = torque;
+      onAction(copy);
+    };
+    inputs.push_back({info.source_timestamp, 2, std::move(apply)});
   });
   std::stable_sort(inputs.begin(), inputs.end(), [](const Input& a, const Input& b) {
     return a.stamp != b.stamp ? a.stamp < b.stamp : a.topic < b.topic;

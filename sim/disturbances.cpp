@@ -23,7 +23,9 @@ Randomizer::Randomizer(const RandomizeOptions& options)
 Draws Randomizer::draw() {
   Draws draws;
   if (!enabled()) return draws;
-  const auto around_one = [this](double range) { return random_.uniform(1.0 - range, 1.0 + range); };
+  const auto around_one = [this](double range) {
+    return random_.uniform(1.0 - range, 1.0 + range);
+  };
   draws.variation.mass = around_one(options_.mass_range);
   draws.variation.friction = around_one(options_.friction_range);
   draws.variation.torque_limit = around_one(options_.torque_limit_range);
@@ -81,8 +83,9 @@ void Disturbances::poll(PhysicsBackend& backend) {
   // One push however late the poll: a backlog would only replace itself.
   while (next_ <= now + 1e-9) next_ += options_.every;
   const double angle = random_.uniform(0.0, 6.283185307179586);
-  push(backend, PushCommand{{options_.force * std::cos(angle), options_.force * std::sin(angle), 0.0},
-                            options_.duration});
+  const std::array<double, 3> force{options_.force * std::cos(angle),
+                                    options_.force * std::sin(angle), 0.0};
+  push(backend, PushCommand{force, options_.duration});
 }
 
 }  // namespace sim

@@ -107,7 +107,8 @@ void Model::step() {
   yaw_ += yaw_rate * kStep;
   if (push_steps_ > 0) --push_steps_;
   record_.sim_time += kStep;
-  const double tilt = std::acos(std::clamp(std::cos(bodyPitch(pos_)) * std::cos(bodyRoll(pos_)), -1.0, 1.0));
+  const double up = std::cos(bodyPitch(pos_)) * std::cos(bodyRoll(pos_));
+  const double tilt = std::acos(std::clamp(up, -1.0, 1.0));
   record_.largest_tilt = std::max(record_.largest_tilt, tilt);
 }
 

@@ -313,7 +313,7 @@ class RigidBody final : public PhysicsBackend {
 
   void keepNominal() {
     nominal_mass_ = model_->body_mass[base_];
-    for (int i = 0; i < 3; ++i) nominal_inertia_[static_cast<std::size_t>(i)] = model_->body_inertia[3 * base_ + i];
+    std::copy_n(model_->body_inertia + 3 * base_, 3, nominal_inertia_.begin());
     nominal_friction_.assign(model_->geom_friction, model_->geom_friction + 3 * model_->ngeom);
     nominal_lo_ = limit_lo_;
     nominal_hi_ = limit_hi_;
@@ -321,12 +321,12 @@ class RigidBody final : public PhysicsBackend {
 
   void applyReset(const Variation& variation) {
     model_->body_mass[base_] = nominal_mass_ * variation.mass;
-    for (int i = 0; i < 3; ++i) {
-      model_->body_inertia[3 * base_ + i] = nominal_inertia_[static_cast<std::size_t>(i)] * variation.mass;
+    for (std::size_t i = 0; i < 3; ++i) {
+      model_->body_inertia[3 * base_ + static_cast<int>(i)] = nominal_inertia_[i] * variation.mass;
     }
     // Only the sliding coefficient; a contact takes the larger of its two geoms' values.
-    for (int g = 0; g < model_->ngeom; ++g) {
-      model_->geom_friction[3 * g] = nominal_friction_[static_cast<std::size_t>(3 * g)] * variation.friction;
+    for (std::size_t g = 0; g < nominal_friction_.size(); g += 3) {
+      model_->geom_friction[g] = nominal_friction_[g] * variation.friction;
     }
     for (std::size_t j = 0; j < kJointCount; ++j) {
       limit_lo_[j] = nominal_lo_[j] * variation.torque_limit;
