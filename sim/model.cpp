@@ -43,6 +43,9 @@ Model::Model(Clock::time_point start, bool lockstep) : lockstep_(lockstep), sim_
 void Model::reset(const Variation& variation) {
   pos_.fill(0.0);
   vel_.fill(0.0);
+  // The last episode's action must not carry into this one; its gains do.
+  action_.fill(0.0);
+  torque_control_ = false;
   x_ = y_ = yaw_ = pitch_rate_ = roll_rate_ = 0.0;
   push_steps_ = 0;
   record_ = EpisodeRecord{};

@@ -168,6 +168,9 @@ class RigidBody final : public PhysicsBackend {
       std::lock_guard<std::mutex> lock(command_mutex_);
       pending_reset_ = variation;
       pending_push_.reset();
+      // The last episode's action must not carry into this one; its gains do.
+      command_.action.fill(0.0);
+      command_.torque_control = false;
     }
     if (!thread_.joinable()) stepOnceIdle();
   }

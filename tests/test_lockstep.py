@@ -7,6 +7,7 @@ import importlib.util
 import math
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -38,8 +39,16 @@ WHEEL_INERTIA, WHEEL_FRICTION = 0.02, 0.05
 def lockstep_robot(sim, gains):
     # Answers in lockstep are never lost; a long wait keeps the SDK from asking twice.
     r = robot.Robot(sim.domain, wait_obs_timeout_ms=1000)
-    for topic in ("user_mode", "user_action", "user_gains", "user_obs_request"):
-        sim.wait_matched(topic)
+    # Matched to this Robot and no longer to the last one: nothing it writes can be lost.
+    deadline = time.monotonic() + 10.0
+    while True:
+        mark = sim.mark()
+        sim.send("status")
+        status = sim.wait_for(lambda e: e.get("event") == "status", start=mark)
+        if all(count == 1 for count in status["matched"].values()):
+            break
+        assert time.monotonic() < deadline, status
+        time.sleep(0.01)
     r.set_gains(*gains)
     return r
 
