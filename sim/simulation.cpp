@@ -68,6 +68,7 @@ bool Simulation::answers(int64_t written) {
 }
 
 void Simulation::answering(int64_t now) {
+  if (!lockstep()) return;
   std::lock_guard<std::mutex> lock(mutex_);
   changed_since_answer_ = false;
   answered_at_ = now;

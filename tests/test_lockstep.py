@@ -13,7 +13,7 @@ import pytest
 
 import robot
 
-from conftest import ROOT
+from conftest import ROOT, sim_executable
 
 _spec = importlib.util.spec_from_file_location("balance_and_drive", ROOT / "examples" / "balance_and_drive.py")
 example = importlib.util.module_from_spec(_spec)
@@ -152,3 +152,20 @@ def test_a_strong_push_knocks_the_example_policy_over_and_a_weak_one_does_not(do
     assert result.returncode == 0, result.stderr
     assert f"success rate: {1 if upright else 0}/1" in result.stdout
     assert "real-time factor" in result.stdout
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--randomize", "3"], "--randomize draws per episode: it needs --episodes"),
+        (["--push-force", "50"], "--push-force needs --push-every"),
+        (["--lockstep", "--control-period", "0.0025"], "--control-period must be a whole number of physics steps"),
+    ],
+    ids=["randomize-without-episodes", "push-force-without-period", "partial-physics-step"],
+)
+def test_policy_testing_options_that_cannot_work_are_refused(domain, args, message):
+    result = subprocess.run([sim_executable(), "--domain", str(domain), *args], capture_output=True, text=True,
+                            timeout=30, stdin=subprocess.DEVNULL)
+    assert result.returncode != 0
+    assert message in result.stdout + result.stderr
+    assert '"ready"' not in result.stdout
