@@ -12,13 +12,15 @@
 Prints figures; asserts nothing.
 
     .venv/bin/python bench/physics_bench.py [--seconds 5] [--rounds 2] [--rate 500] [--domain 130]
-                                            [--lockstep-seconds 20]
+                                            [--lockstep-seconds 20] [--sim PATH]
+
+--sim measures another build of the simulator in real time, to compare before and after a
+change (a build tree's tarvek-sim finds the MuJoCo plugin beside it).
 """
 
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import json
 import os
 import statistics
@@ -45,7 +47,7 @@ class Sim:
     """The simulator with its events collected on a thread (so it never blocks on stdout)."""
 
     def __init__(self, domain: int, physics: str):
-        exe = Path(sys.prefix) / "bin" / "tarvek-sim"
+        exe = SIMULATOR
         self.proc = subprocess.Popen([str(exe), "--domain", str(domain), "--physics", physics],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.events: list[dict] = []
@@ -62,6 +64,9 @@ class Sim:
     def close(self) -> None:
         self.proc.terminate()
         self.proc.wait(timeout=10)
+
+
+SIMULATOR = Path(sys.prefix) / "bin" / "tarvek-sim"
 
 
 def run_policy(domain: int, physics: str, seconds: float, rate: float):
@@ -138,6 +143,7 @@ def run_lockstep(domain: int, physics: str, seconds: float, period: float = 0.00
 
 
 def main() -> None:
+    global SIMULATOR
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=5.0, help="policy time per round and backend")
     ap.add_argument("--rounds", type=int, default=2)
@@ -145,7 +151,10 @@ def main() -> None:
     ap.add_argument("--domain", type=int, default=130)
     ap.add_argument("--lockstep-seconds", type=float, default=20.0,
                     help="simulated time per backend in lockstep; 0 skips it")
+    ap.add_argument("--sim", type=Path, default=SIMULATOR,
+                    help="the simulator to measure in real time (another build, to compare)")
     args = ap.parse_args()
+    SIMULATOR = args.sim
 
     with tempfile.TemporaryDirectory() as tmp:
         os.environ["TMPDIR"] = tmp
