@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -164,15 +166,22 @@ class RigidBody final : public PhysicsBackend {
 
   // Taken by the stepping thread before its next step, so the state never changes under it.
   void reset(const Variation& variation) override {
-    {
-      std::lock_guard<std::mutex> lock(command_mutex_);
-      pending_reset_ = variation;
-      pending_push_.reset();
-      // The last episode's action must not carry into this one; its gains do.
-      command_.action.fill(0.0);
-      command_.torque_control = false;
+    std::unique_lock<std::mutex> lock(command_mutex_);
+    pending_reset_ = variation;
+    pending_push_.reset();
+    // The last episode's action must not carry into this one; its gains do.
+    command_.action.fill(0.0);
+    command_.torque_control = false;
+    const uint64_t asked = ++resets_asked_;
+    if (!thread_.joinable()) {
+      lock.unlock();
+      stepOnceIdle();
+      return;
     }
-    if (!thread_.joinable()) stepOnceIdle();
+    // The next answer must show the robot on its stand, not where the last episode left it:
+    // wait (a step, normally) until the stepping thread has published the reset state.
+    reset_shown_.wait_for(lock, std::chrono::milliseconds(100),
+                          [&] { return resets_shown_ >= asked; });
   }
 
   void push(const std::array<double, 3>& force, double seconds) override {
@@ -236,9 +245,16 @@ class RigidBody final : public PhysicsBackend {
     long window_steps = 0;
     long window_dropped = 0;
     while (!stop_.load(std::memory_order_relaxed)) {
-      stepOnce();
+      const uint64_t reset = stepOnce();
       ++window_steps;
       publishSnapshot(torque_);
+      if (reset != 0) {
+        {
+          std::lock_guard<std::mutex> lock(command_mutex_);
+          resets_shown_ = reset;
+        }
+        reset_shown_.notify_all();
+      }
 
       next += step_duration;
       const auto now = Clock::now();
@@ -270,16 +286,19 @@ class RigidBody final : public PhysicsBackend {
   }
 
   // One physics step under the newest command: a reset or push asked for since the last
-  // step applies first; held on the stand until user mode comes on.
-  void stepOnce() {
+  // step applies first; held on the stand until user mode comes on. Returns the number of
+  // the reset it applied, or 0.
+  uint64_t stepOnce() {
     Command command;
     std::optional<Variation> reset;
     std::optional<Push> push;
+    uint64_t reset_number = 0;
     {
       std::lock_guard<std::mutex> lock(command_mutex_);
       command = command_;
       reset = std::exchange(pending_reset_, std::nullopt);
       push = std::exchange(pending_push_, std::nullopt);
+      if (reset) reset_number = resets_asked_;
     }
     if (reset) applyReset(*reset);
     if (push) startPush(*push);
@@ -300,6 +319,7 @@ class RigidBody final : public PhysicsBackend {
       recordPose();
       next_record_ += kRecordPeriod;
     }
+    return reset_number;
   }
 
   // A reset in lockstep takes effect at once, without a step: the next answer must show
@@ -479,6 +499,9 @@ class RigidBody final : public PhysicsBackend {
   double next_record_ = 0.0;
   std::optional<Variation> pending_reset_;
   std::optional<Push> pending_push_;
+  uint64_t resets_asked_ = 0;  // these three under command_mutex_
+  uint64_t resets_shown_ = 0;
+  std::condition_variable reset_shown_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
