@@ -112,6 +112,8 @@ def test_an_answer_carries_the_state_after_every_action_before_it(start_sim, per
         # Explicit integration in 1 ms steps stays within a few parts in a thousand of it.
         assert obs["dof_vel"][2] == pytest.approx(wheel_speed(periods * period), rel=5e-3)
         assert obs["dof_vel"][3] == 0.0
+        # Without an action time stands still, and a second call is answered all the same.
+        assert r.get_obs() == obs
     r.finish()
 
 
