@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cmath>
+#include <functional>
 #include <utility>
 
 namespace sim {
@@ -16,6 +17,7 @@ namespace {
 constexpr int32_t kSimReaderDepth = 64;
 constexpr uint32_t kTakeBatch = 64;
 constexpr dds_attach_t kObsRequestAttach = 1;
+constexpr dds_attach_t kInputAttach = 2;
 constexpr dds_attach_t kGuardAttach = 100;
 constexpr dds_attach_t kServiceAttach = 101;
 constexpr double kMaxGamepadRate = 100000.0;
@@ -47,6 +49,7 @@ void onPublicationMatched(dds_entity_t, const dds_publication_matched_status_t s
   static_cast<MatchTracker*>(arg)->update(status.current_count);
 }
 
+// Calls handle(sample, info) for every valid sample taken.
 template <typename Sample, typename Handler>
 void takeEach(dds_entity_t reader, Handler&& handle) {
   std::array<void*, kTakeBatch> samples{};
@@ -59,7 +62,7 @@ void takeEach(dds_entity_t reader, Handler&& handle) {
       const auto idx = static_cast<std::size_t>(i);
       // Samples without data (a writer went away) are state changes, not samples.
       if (infos[idx].valid_data && samples[idx] != nullptr) {
-        handle(*static_cast<const Sample*>(samples[idx]));
+        handle(*static_cast<const Sample*>(samples[idx]), infos[idx]);
       }
     }
     (void)dds_return_loan(reader, samples.data(), n);
@@ -72,58 +75,21 @@ struct ListenerDeleter {
 };
 using ListenerPtr = std::unique_ptr<dds_listener_t, ListenerDeleter>;
 
-const Json* member(const Json& object, const char* key) {
-  const auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
+std::vector<float> copyOf(const dds_sequence_float& seq) {
+  return seq._buffer == nullptr ? std::vector<float>()
+                                : std::vector<float>(seq._buffer, seq._buffer + seq._length);
 }
 
-const Json& required(const Json& object, const char* key) {
-  const Json* value = member(object, key);
-  if (value == nullptr) throw ProtocolError(std::string("missing \"") + key + "\"");
-  return *value;
+// For a handler only; release false so DDS never frees our storage.
+dds_sequence_float borrow(std::vector<float>& values) {
+  dds_sequence_float seq{};
+  seq._maximum = seq._length = static_cast<uint32_t>(values.size());
+  seq._buffer = values.empty() ? nullptr : values.data();
+  seq._release = false;
+  return seq;
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Inbox
-
-void Inbox::setGuard(dds_entity_t guard) {
-  guard_.store(guard);
-  // Lines that arrived before the wait set existed must not wait for the next one.
-  bool pending = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pending = !items_.empty();
-  }
-  if (pending) wake();
-}
-
-void Inbox::wake() {
-  const dds_entity_t guard = guard_.load();
-  if (guard > 0) (void)dds_set_guardcondition(guard, true);
-}
-
-void Inbox::pushLine(std::string line) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    items_.push_back(Item{std::move(line), 0});
-  }
-  wake();
-}
-
-void Inbox::pushSignal(int signo) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    items_.push_back(Item{std::string(), signo});
-  }
-  wake();
-}
-
-std::deque<Inbox::Item> Inbox::takeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return std::exchange(items_, {});
-}
 
 // ---------------------------------------------------------------------------------------------
 // MatchTracker
@@ -155,12 +121,13 @@ void MatchTracker::update(int32_t count) noexcept {
 // Construction
 
 Controller::Controller(const Options& options, EventSink& sink, Inbox& inbox)
-    : options_(options), sink_(sink), inbox_(inbox) {
-  RigidBodyConfig physics;
-  physics.model_path = options_.model_path;
-  physics.record_path = options_.record_path;
-  physics.on_stats = [this](const PhysicsStats& stats) { reportPhysics(stats); };
-  model_ = makePhysics(options_.physics, std::move(physics), Clock::now());
+    : options_(options),
+      sink_(sink),
+      inbox_(inbox),
+      simulation_(options_.simulation, sink_,
+                  [this](const PhysicsStats& stats) { reportPhysics(stats); }),
+      commands_(sink_) {
+  addCommands();
   const std::array<const char*, kTrackerCount> names{"user_mode",        "user_action",
                                                      "user_gains",       "user_obs_request",
                                                      "user_obs",         "user_command"};
@@ -236,12 +203,20 @@ void Controller::createEntities() {
   // before that thread acknowledges them: once a peer's write is acknowledged (Robot.finish
   // waits for that), its sample has been reported. Observation requests go through the
   // wait set below instead, so that answering never depends on a listener.
+  // In lockstep their order decides the trajectory, so the main loop takes them all, and
+  // keeps every action however fast they come (each one is a control period to step).
+  const bool lockstep = simulation_.lockstep();
+  const auto listen = [lockstep](dds_on_data_available_fn on_data) {
+    return lockstep ? nullptr : on_data;
+  };
+  sdk_dds::TopicConfig action_cfg = readerCfg(catalogue.user_action);
+  if (lockstep) action_cfg.history = "keep_all";
   mode_reader_ = createReader(mode_topic_.get(), readerCfg(catalogue.user_mode),
-                              trackers_[kTrackMode], &Controller::onModeData);
-  action_reader_ = createReader(action_topic_.get(), readerCfg(catalogue.user_action),
-                                trackers_[kTrackAction], &Controller::onActionData);
+                              trackers_[kTrackMode], listen(&Controller::onModeData));
+  action_reader_ = createReader(action_topic_.get(), action_cfg, trackers_[kTrackAction],
+                                listen(&Controller::onActionData));
   gains_reader_ = createReader(gains_topic_.get(), readerCfg(catalogue.user_gains),
-                               trackers_[kTrackGains], &Controller::onGainsData);
+                               trackers_[kTrackGains], listen(&Controller::onGainsData));
   obs_request_reader_ = createReader(obs_request_topic_.get(),
                                      readerCfg(catalogue.user_obs_request),
                                      trackers_[kTrackObsRequest], nullptr);
@@ -259,6 +234,15 @@ void Controller::createEntities() {
   obs_request_condition_ = Entity(cond);
   sdk_dds::checkRc(dds_waitset_attach(waitset_.get(), cond, kObsRequestAttach),
                    "dds_waitset_attach(user_obs_request)");
+  if (lockstep) {
+    for (const Entity* reader : {&mode_reader_, &action_reader_, &gains_reader_}) {
+      const dds_entity_t input = dds_create_readcondition(reader->get(), DDS_ANY_STATE);
+      sdk_dds::checkRc(input, "dds_create_readcondition");
+      input_conditions_.emplace_back(input);
+      sdk_dds::checkRc(dds_waitset_attach(waitset_.get(), input, kInputAttach),
+                       "dds_waitset_attach");
+    }
+  }
   const dds_entity_t guard = dds_create_guardcondition(participant_.get());
   sdk_dds::checkRc(guard, "dds_create_guardcondition");
   guard_ = Entity(guard);
@@ -293,7 +277,7 @@ dds_duration_t Controller::waitTimeout() const {
 }
 
 std::string Controller::run() {
-  std::array<dds_attach_t, 3> triggered{};
+  std::array<dds_attach_t, 6> triggered{};
   while (quit_reason_.empty()) {
     const dds_return_t n =
         dds_waitset_wait(waitset_.get(), triggered.data(), triggered.size(), waitTimeout());
@@ -304,12 +288,16 @@ std::string Controller::run() {
     bool inbox_woke = false;
     bool service_woke = false;
     bool requests_woke = false;
+    bool inputs_woke = false;
     for (dds_return_t i = 0; i < n && i < static_cast<dds_return_t>(triggered.size()); ++i) {
       const dds_attach_t which = triggered[static_cast<std::size_t>(i)];
       inbox_woke |= which == kGuardAttach;
       service_woke |= which == kServiceAttach;
       requests_woke |= which == kObsRequestAttach;
+      inputs_woke |= which == kInputAttach;
     }
+    // Actions before requests, so that an answer follows every action received before it.
+    if (inputs_woke || (requests_woke && simulation_.lockstep())) serviceInputsInOrder();
     if (requests_woke) serviceObsRequests();
     if (service_woke) serviceRequests();
     if (inbox_woke) serviceInbox();
@@ -320,9 +308,10 @@ std::string Controller::run() {
 
 void Controller::serviceObsRequests() {
   takeEach<core_dds_UserObsRequest>(obs_request_reader_.get(),
-                                    [this](const core_dds_UserObsRequest& sample) {
+                                    [this](const core_dds_UserObsRequest& sample,
+                                           const dds_sample_info_t& info) {
                                       try {
-                                        onObsRequest(sample);
+                                        onObsRequest(sample, info.source_timestamp);
                                       } catch (const std::exception& e) {
                                         sink_.error(e.what());
                                       }
@@ -334,7 +323,7 @@ template <typename Sample, void (Controller::*Handle)(const Sample&)>
 void Controller::onData(dds_entity_t reader, void* arg) {
   auto* self = static_cast<Controller*>(arg);
   try {
-    takeEach<Sample>(reader, [self](const Sample& sample) {
+    takeEach<Sample>(reader, [self](const Sample& sample, const dds_sample_info_t&) {
       try {
         (self->*Handle)(sample);
       } catch (const std::exception& e) {
@@ -342,6 +331,52 @@ void Controller::onData(dds_entity_t reader, void* arg) {
       }
     });
   } catch (...) {
+  }
+}
+
+// Lockstep: the received mode, gains and actions in the order their writers wrote them (the
+// SDK writes all three from one clock), whichever reader the samples landed in first.
+void Controller::serviceInputsInOrder() {
+  struct Input {
+    dds_time_t stamp;
+    int topic;
+    std::function<void()> apply;
+  };
+  std::vector<Input> inputs;
+  takeEach<core_dds_UserMode>(mode_reader_.get(), [&](const core_dds_UserMode& sample,
+                                                      const dds_sample_info_t& info) {
+    inputs.push_back({info.source_timestamp, 0, [this, sample] { onMode(sample); }});
+  });
+  takeEach<core_dds_UserGains>(gains_reader_.get(), [&](const core_dds_UserGains& sample,
+                                                        const dds_sample_info_t& info) {
+    inputs.push_back({info.source_timestamp, 1,
+                      [this, kp = copyOf(sample.kp), kd = copyOf(sample.kd)]() mutable {
+                        core_dds_UserGains copy{};
+                        copy.kp = borrow(kp);
+                        copy.kd = borrow(kd);
+                        onGains(copy);
+                      }});
+  });
+  takeEach<core_dds_UserAction>(action_reader_.get(), [&](const core_dds_UserAction& sample,
+                                                          const dds_sample_info_t& info) {
+    const bool torque = sample.torque_control;
+    auto apply = [this, value = copyOf(sample.value), torque]() mutable {
+      core_dds_UserAction copy{};
+      copy.value = borrow(value);
+      copy.torque_control = torque;
+      onAction(copy);
+    };
+    inputs.push_back({info.source_timestamp, 2, std::move(apply)});
+  });
+  std::stable_sort(inputs.begin(), inputs.end(), [](const Input& a, const Input& b) {
+    return a.stamp != b.stamp ? a.stamp < b.stamp : a.topic < b.topic;
+  });
+  for (const Input& input : inputs) {
+    try {
+      input.apply();
+    } catch (const std::exception& e) {
+      sink_.error(e.what());
+    }
   }
 }
 
@@ -358,10 +393,7 @@ void Controller::onGainsData(dds_entity_t reader, void* arg) {
 }
 
 void Controller::onMode(const core_dds_UserMode& sample) {
-  {
-    std::lock_guard<std::mutex> lock(model_mutex_);
-    model_->setUserMode(sample.enabled, Clock::now());
-  }
+  simulation_.userMode(sample.enabled);
   Json event = makeEvent("sample");
   event["topic"] = "user_mode";
   event["enabled"] = sample.enabled;
@@ -369,11 +401,7 @@ void Controller::onMode(const core_dds_UserMode& sample) {
 }
 
 void Controller::onAction(const core_dds_UserAction& sample) {
-  {
-    std::lock_guard<std::mutex> lock(model_mutex_);
-    model_->setAction(sample.value._buffer, sample.value._length, sample.torque_control,
-                     Clock::now());
-  }
+  simulation_.action(sample.value._buffer, sample.value._length, sample.torque_control);
   Json event = makeEvent("sample");
   event["topic"] = "user_action";
   event["value"] = floatsToJson(sample.value._buffer, sample.value._length);
@@ -382,11 +410,7 @@ void Controller::onAction(const core_dds_UserAction& sample) {
 }
 
 void Controller::onGains(const core_dds_UserGains& sample) {
-  {
-    std::lock_guard<std::mutex> lock(model_mutex_);
-    model_->setGains(sample.kp._buffer, sample.kp._length, sample.kd._buffer, sample.kd._length,
-                    Clock::now());
-  }
+  simulation_.gains(sample.kp._buffer, sample.kp._length, sample.kd._buffer, sample.kd._length);
   Json event = makeEvent("sample");
   event["topic"] = "user_gains";
   event["kp"] = floatsToJson(sample.kp._buffer, sample.kp._length);
@@ -394,7 +418,8 @@ void Controller::onGains(const core_dds_UserGains& sample) {
   sink_.emit(event);
 }
 
-void Controller::onObsRequest(const core_dds_UserObsRequest& sample) {
+void Controller::onObsRequest(const core_dds_UserObsRequest& sample, dds_time_t written) {
+  const bool answer = answer_obs_ && simulation_.answers(written);
   if (options_.trace_obs) {
     // Reported before the answer leaves, so a peer holding its answer finds the request
     // (and the answer) already reported. Tracing costs latency; benchmarks run without it.
@@ -402,13 +427,16 @@ void Controller::onObsRequest(const core_dds_UserObsRequest& sample) {
     event["topic"] = "user_obs_request";
     event["request"] = sample.request;
     sink_.emit(event);
-    if (answer_obs_) {
+    if (answer) {
       Json published = makeEvent("published");
       published["topic"] = "user_obs";
       sink_.emit(published);
     }
   }
-  if (answer_obs_) writeObservation(fixed_);
+  if (!answer) return;
+  simulation_.beforeAnswer();
+  simulation_.answering(dds_time());
+  writeObservation(fixed_);
 }
 
 void Controller::serviceRequests() {
@@ -439,10 +467,7 @@ void Controller::reportPhysics(const PhysicsStats& stats) noexcept {
 // Observations
 
 void Controller::fillObservation(const ObsOverrides& overrides, core_dds_UserObservation& out) {
-  {
-    std::lock_guard<std::mutex> lock(model_mutex_);
-    model_->observe(Clock::now(), model_obs_);
-  }
+  simulation_.observe(model_obs_);
   const std::array<std::pair<const float*, std::size_t>, kObsFieldCount> model_fields{{
       {model_obs_.dof_pos.data(), model_obs_.dof_pos.size()},
       {model_obs_.dof_vel.data(), model_obs_.dof_vel.size()},
@@ -491,59 +516,26 @@ void Controller::serviceInbox() {
       quit_reason_ = item.signal == SIGINT ? "SIGINT" : item.signal == SIGTERM ? "SIGTERM" : "signal";
       return;
     }
-    handleLine(item.line);
+    commands_.handleLine(item.line);
     if (!quit_reason_.empty()) return;
   }
 }
 
-void Controller::handleLine(const std::string& line) {
-  if (line.find_first_not_of(" \t\r") == std::string::npos) return;
-  Json command;
-  try {
-    command = Json::parse(line);
-  } catch (const std::exception& e) {
-    sink_.error(std::string("malformed JSON: ") + e.what());
-    return;
-  }
-  const Json* name = command.is_object() ? member(command, "cmd") : nullptr;
-  if (name == nullptr || !name->is_string()) {
-    sink_.error("a command is an object with a \"cmd\" string");
-    return;
-  }
-  const std::string cmd = name->get<std::string>();
-  try {
-    handleCommand(cmd, command);
-  } catch (const std::exception& e) {
-    Json event = makeEvent("error");
-    event["message"] = e.what();
-    event["cmd"] = cmd;
-    sink_.emit(event);
-    return;
-  }
-  if (cmd == "quit") return;  // acknowledged once the entities are gone
-  Json ok = makeEvent("ok");
-  ok["cmd"] = cmd;
-  sink_.emit(ok);
-}
-
-void Controller::handleCommand(const std::string& name, const Json& command) {
-  if (name == "publish_command") return cmdPublishCommand(command);
-  if (name == "service_mode") return cmdServiceMode(command);
-  if (name == "obs_answer") return cmdObsAnswer(command);
-  if (name == "obs_fixed") return cmdObsFixed(command);
-  if (name == "obs_numbered") return cmdObsNumbered(command);
-  if (name == "obs_model") {
-    fixed_ = ObsOverrides{};
-    return;
-  }
-  if (name == "publish_obs") return cmdPublishObs(command);
-  if (name == "gamepad") return cmdGamepad(command);
-  if (name == "status") return cmdStatus();
-  if (name == "quit") {
-    quit_reason_ = "quit";
-    return;
-  }
-  throw ProtocolError("unknown command: " + name);
+void Controller::addCommands() {
+  const auto bind = [this](void (Controller::*cmd)(const Json&)) {
+    return [this, cmd](const Json& command) { (this->*cmd)(command); };
+  };
+  commands_.add("publish_command", bind(&Controller::cmdPublishCommand));
+  commands_.add("service_mode", bind(&Controller::cmdServiceMode));
+  commands_.add("obs_answer", bind(&Controller::cmdObsAnswer));
+  commands_.add("obs_fixed", bind(&Controller::cmdObsFixed));
+  commands_.add("obs_numbered", bind(&Controller::cmdObsNumbered));
+  commands_.add("obs_model", [this](const Json&) { fixed_ = ObsOverrides{}; });
+  commands_.add("publish_obs", bind(&Controller::cmdPublishObs));
+  commands_.add("gamepad", bind(&Controller::cmdGamepad));
+  commands_.add("status", [this](const Json&) { cmdStatus(); });
+  commands_.add("push", [this](const Json& command) { simulation_.push(parsePush(command)); });
+  commands_.add("quit", [this](const Json&) { quit_reason_ = "quit"; });
 }
 
 void Controller::cmdPublishCommand(const Json& command) {

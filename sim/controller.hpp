@@ -3,18 +3,18 @@
 #include <dds/dds.h>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "dds/dds_layer.hpp"
+#include "sim/commands.hpp"
 #include "sim/entity.hpp"
 #include "sim/model.hpp"
 #include "sim/param_service.hpp"
 #include "sim/protocol.hpp"
+#include "sim/simulation.hpp"
 
 namespace sim {
 
@@ -26,31 +26,7 @@ struct Options {
   ServiceMode service_mode = ServiceMode::accept;
   std::string reject_message = "rejected by the simulated controller";
   uint32_t ros_domain = 0;
-  PhysicsKind physics = PhysicsKind::toy;
-  std::string model_path;   // rigid-body model; empty: the one shipped with the simulator
-  std::string record_path;  // rigid-body trajectory file; empty: none
-};
-
-// What the input thread hands to the main loop: command lines and caught signals.
-// Pushing raises the guard condition, which wakes the main loop's wait set.
-class Inbox {
- public:
-  struct Item {
-    std::string line;
-    int signal = 0;  // non-zero: a signal arrived, `line` is unused
-  };
-
-  void setGuard(dds_entity_t guard);
-  void pushLine(std::string line);
-  void pushSignal(int signo);
-  std::deque<Item> takeAll();
-
- private:
-  void wake();
-
-  std::mutex mutex_;
-  std::deque<Item> items_;
-  std::atomic<dds_entity_t> guard_{0};
+  SimulationOptions simulation;
 };
 
 // Reports a DDS endpoint's matched count whenever it changes. Counts that change before
@@ -69,7 +45,8 @@ struct MatchTracker {
 
 // The simulated robot controller: DDS peer of the six topics and server of the configuration
 // service. One wait set drives the main loop (observation requests, service requests, stdin
-// commands, the gamepad's cadence); mode, action and gains arrive through listeners.
+// commands, the gamepad's cadence); mode, action and gains arrive through listeners, or in
+// lockstep through the wait set too.
 class Controller {
  public:
   Controller(const Options& options, EventSink& sink, Inbox& inbox);
@@ -94,6 +71,7 @@ class Controller {
   Entity createWriter(dds_entity_t topic, const sdk_dds::TopicConfig& cfg, MatchTracker& tracker);
 
   void serviceObsRequests();
+  void serviceInputsInOrder();
   template <typename Sample, void (Controller::*Handle)(const Sample&)>
   static void onData(dds_entity_t reader, void* arg);
   static void onModeData(dds_entity_t reader, void* arg);
@@ -102,7 +80,7 @@ class Controller {
   void onMode(const core_dds_UserMode& sample);
   void onAction(const core_dds_UserAction& sample);
   void onGains(const core_dds_UserGains& sample);
-  void onObsRequest(const core_dds_UserObsRequest& sample);
+  void onObsRequest(const core_dds_UserObsRequest& sample, dds_time_t written);
   void serviceRequests();
 
   void reportPhysics(const PhysicsStats& stats) noexcept;
@@ -110,8 +88,7 @@ class Controller {
   void writeObservation(const ObsOverrides& overrides);
 
   void serviceInbox();
-  void handleLine(const std::string& line);
-  void handleCommand(const std::string& name, const Json& command);
+  void addCommands();
   void cmdPublishCommand(const Json& command);
   void cmdServiceMode(const Json& command);
   void cmdObsAnswer(const Json& command);
@@ -133,10 +110,10 @@ class Controller {
   bool ready_ = false;
   std::array<MatchTracker, kTrackerCount> trackers_{};
 
-  // Listeners update the model on DDS threads while the main loop observes it.
-  std::mutex model_mutex_;
-  std::unique_ptr<PhysicsBackend> model_;
+  // Listeners update it on DDS threads while the main loop observes it.
+  Simulation simulation_;
   ModelObservation model_obs_{};  // main loop only
+  CommandTable commands_;
   ObsOverrides fixed_;
   ObsOverrides no_overrides_;
   bool answer_obs_ = true;
@@ -157,6 +134,7 @@ class Controller {
   Entity obs_writer_;
   Entity command_writer_;
   Entity obs_request_condition_;
+  std::vector<Entity> input_conditions_;  // lockstep only
   Entity guard_;
   Entity waitset_;
   // Detaches from the wait set on destruction, so it goes first.

@@ -62,6 +62,38 @@ Options:
   --record PATH         With mujoco: write the trajectory (time and joint positions
                         every 20 ms) to PATH; python -m tarvek_sim.render turns it into
                         a video.
+
+Policy testing (see docs/policy-testing.md):
+  --lockstep            Simulated time advances only through the protocol: each
+                        user_action advances it by one control period, and an
+                        observation answers with the state after every action received
+                        before it, so a get_obs/do_action loop runs as fast as the two
+                        processes allow and the same policy gives the same trajectory.
+                        Mode, gains and actions are applied in the order they were
+                        written, all of them before the requests of the same wake; a
+                        request that arrives while a step runs is answered after it; no
+                        action is dropped or merged, however fast actions arrive (they
+                        queue and are stepped one by one).
+  --control-period S    Simulated seconds per action in lockstep (default 0.005); a whole
+                        number of 1 ms physics steps.
+  --episodes            Every switch of user mode to on starts an episode: the robot is
+                        put back onto its stand in its start pose (and released at once);
+                        switching it off reports the episode as an "episode" event.
+  --randomize SEED      With --episodes: draw, per episode and from SEED, the body's
+                        mass, the ground friction, the motor torque limits and an answer
+                        delay; the same seed gives the same draws, episode by episode.
+  --mass-range F        Mass factor drawn from [1-F, 1+F] (default 0.15).
+  --friction-range F    Friction factor from [1-F, 1+F] (default 0.3).
+  --torque-range F      Torque limit factor from [1-F, 1+F] (default 0.1).
+  --max-delay S         Answer delay drawn from [0, S] seconds (default 0.002). In real
+                        time each answer is written that much later; in lockstep, where
+                        waiting costs no simulated time, each action takes effect that
+                        much (in whole physics steps) into its control period instead.
+  --push-every S        Push the body every S seconds of an episode's simulated time, in
+                        a random horizontal direction (drawn from the --randomize seed,
+                        or seed 0).
+  --push-force N        Force of those pushes in newtons (default 0: no pushes).
+  --push-duration S     How long each push lasts (default 0.1).
   --help                Show this text and exit.
 
 Environment:
@@ -83,6 +115,12 @@ Standard input, one JSON object per line (EOF does not stop the simulator):
                                                    [its serial number], counted from 1
   {"cmd":"gamepad","mode":"none|demo","rate":HZ}  rate optional, as --gamepad-rate
   {"cmd":"status"}                                 report matched counts
+  {"cmd":"push","force":N,"direction":[x,y,z],"duration":S}
+                                                   push the body: N newtons along the
+                                                   direction in the body's frame (x ahead,
+                                                   y left, z up; default ahead) for S
+                                                   seconds (default 0.1); starts with the
+                                                   next physics step once off the stand
   {"cmd":"quit"}                                   delete all entities and exit
 Every accepted command is acknowledged with {"event":"ok","cmd":NAME} once it took
 effect; a refused one gives {"event":"error","message":...}.
@@ -91,7 +129,11 @@ Numbers beyond the 32-bit float range (such as 1e39) stand for infinities.
 
 Standard output, one JSON object per line, each with "event" and "t" (CLOCK_MONOTONIC
 seconds): ready, matched, sample, published, ok, error, status, service_request,
-service_reply, physics, exit. Floats are printed so that they read back as the same
+service_reply, physics, episode, exit. An episode event (with --episodes, when user mode
+goes off) carries its index (from 1), sim_time (simulated seconds since its start),
+largest_tilt (degrees between the body's up axis and the vertical), fallen (that tilt
+reached 30 degrees), pushes (how many) and draws (mass, friction, torque_limit factors,
+answer_delay in seconds; all nominal without --randomize). Floats are printed so that they read back as the same
 32-bit value; infinities and NaN as the literals Infinity, -Infinity and NaN.
 
 Model: joints 0 and 1 are legs, 2 and 3 wheels. Position targets are tracked with the
@@ -106,7 +148,7 @@ from the body to 0.4 m ahead, 0.4 m across.
           torques are computed every physics step from the last gains and action; zero
           outside user mode. Observations carry the latest step's state and never wait
           for one. Every second a "physics" event reports the simulated time and the
-          real-time factor.
+          real-time factor (not in lockstep, where the caller sets the pace).
 
 SIGINT and SIGTERM stop the simulator cleanly, as {"cmd":"quit"} does.
 )";
@@ -162,9 +204,25 @@ ParseResult parseArguments(int argc, char** argv) {
       app.add_option("--ros-domain", ros_domain)->check(CLI::Range(int64_t{0}, int64_t{INT32_MAX}));
   std::string physics = "toy";
   app.add_option("--physics", physics)->check(CLI::IsMember({"toy", "mujoco"}));
+  sim::SimulationOptions& simulation = options.simulation;
   CLI::Option* model_option =
-      app.add_option("--model", options.model_path)->check(CLI::ExistingFile);
-  CLI::Option* record_option = app.add_option("--record", options.record_path);
+      app.add_option("--model", simulation.model_path)->check(CLI::ExistingFile);
+  CLI::Option* record_option = app.add_option("--record", simulation.record_path);
+  app.add_flag("--lockstep", simulation.lockstep);
+  app.add_option("--control-period", simulation.control_period)
+      ->check(CLI::Range(0.0001, 10.0));
+  app.add_flag("--episodes", simulation.episodes);
+  uint64_t seed = 0;
+  CLI::Option* seed_option = app.add_option("--randomize", seed);
+  sim::RandomizeOptions& randomize = simulation.randomize;
+  app.add_option("--mass-range", randomize.mass_range)->check(CLI::Range(0.0, 0.9));
+  app.add_option("--friction-range", randomize.friction_range)->check(CLI::Range(0.0, 0.9));
+  app.add_option("--torque-range", randomize.torque_limit_range)->check(CLI::Range(0.0, 0.9));
+  app.add_option("--max-delay", randomize.max_answer_delay)->check(CLI::Range(0.0, 1.0));
+  sim::PushOptions& pushes = simulation.pushes;
+  app.add_option("--push-every", pushes.every)->check(CLI::Range(0.001, 3600.0));
+  app.add_option("--push-force", pushes.force)->check(CLI::Range(0.0, 1e6));
+  app.add_option("--push-duration", pushes.duration)->check(CLI::Range(0.001, 10.0));
 
   try {
     app.parse(argc, argv);
@@ -182,8 +240,19 @@ ParseResult parseArguments(int argc, char** argv) {
   if (result.help) return result;
   options.gamepad_demo = gamepad == "demo";
   options.service_mode = *sim::serviceModeFromText(service_mode);
-  options.physics = physics == "mujoco" ? sim::PhysicsKind::mujoco : sim::PhysicsKind::toy;
-  if (options.physics != sim::PhysicsKind::mujoco &&
+  simulation.physics = physics == "mujoco" ? sim::PhysicsKind::mujoco : sim::PhysicsKind::toy;
+  if (seed_option->count() > 0) {
+    if (!simulation.episodes) {
+      result.error = "--randomize draws per episode: it needs --episodes";
+      return result;
+    }
+    randomize.seed = seed;
+  }
+  if (pushes.force > 0.0 && !(pushes.every > 0.0)) {
+    result.error = "--push-force needs --push-every";
+    return result;
+  }
+  if (simulation.physics != sim::PhysicsKind::mujoco &&
       (model_option->count() > 0 || record_option->count() > 0)) {
     result.error = "--model and --record need --physics mujoco";
     return result;

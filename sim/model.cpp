@@ -36,7 +36,30 @@ void copyPadded(const float* src, std::size_t len, std::array<double, kJointCoun
 
 }  // namespace
 
-Model::Model(Clock::time_point start) : sim_time_(start) {}
+Model::Model(Clock::time_point start, bool lockstep) : lockstep_(lockstep), sim_time_(start) {
+  reset(Variation{});
+}
+
+void Model::reset(const Variation& variation) {
+  pos_.fill(0.0);
+  vel_.fill(0.0);
+  // The last episode's action must not carry into this one; its gains do.
+  action_.fill(0.0);
+  torque_control_ = false;
+  x_ = y_ = yaw_ = pitch_rate_ = roll_rate_ = 0.0;
+  push_steps_ = 0;
+  record_ = EpisodeRecord{};
+  for (std::size_t j = 0; j < kJointCount; ++j) {
+    inertia_[j] = kInertia[j] * variation.mass;
+    friction_[j] = kFriction[j] * variation.friction;
+    torque_limit_[j] = kTorqueLimit[j] * variation.torque_limit;
+  }
+}
+
+void Model::push(const std::array<double, 3>& force, double seconds) {
+  push_torque_ = std::isfinite(force[0]) ? force[0] * kLegLength : 0.0;
+  push_steps_ = std::max(1L, std::lround(seconds / kStep));
+}
 
 void Model::setGains(const float* kp, std::size_t kp_len, const float* kd, std::size_t kd_len,
                      Clock::time_point now) {
@@ -62,12 +85,14 @@ double Model::jointTorque(std::size_t joint) const {
     tau = kp_[joint] * (action_[joint] - pos_[joint]) - kd_[joint] * vel_[joint];
   }
   if (!std::isfinite(tau)) return 0.0;
-  return std::clamp(tau, -kTorqueLimit[joint], kTorqueLimit[joint]);
+  return std::clamp(tau, -torque_limit_[joint], torque_limit_[joint]);
 }
 
 void Model::step() {
   for (std::size_t j = 0; j < kJointCount; ++j) {
-    const double acc = (jointTorque(j) - kFriction[j] * vel_[j]) / kInertia[j];
+    double tau = jointTorque(j);
+    if (push_steps_ > 0 && j < 2) tau += push_torque_;
+    const double acc = (tau - friction_[j] * vel_[j]) / inertia_[j];
     vel_[j] = std::clamp(vel_[j] + acc * kStep, -kVelocityLimit, kVelocityLimit);
     pos_[j] += vel_[j] * kStep;
   }
@@ -83,10 +108,19 @@ void Model::step() {
   x_ += forward * std::cos(yaw_) * kStep;
   y_ += forward * std::sin(yaw_) * kStep;
   yaw_ += yaw_rate * kStep;
+  if (push_steps_ > 0) --push_steps_;
+  record_.sim_time += kStep;
+  const double up = std::cos(bodyPitch(pos_)) * std::cos(bodyRoll(pos_));
+  const double tilt = std::acos(std::clamp(up, -1.0, 1.0));
+  record_.largest_tilt = std::max(record_.largest_tilt, tilt);
+}
+
+void Model::advance(long steps) {
+  if (steps > 0) advanceSteps(steps);
 }
 
 void Model::advanceTo(Clock::time_point now) {
-  if (now <= sim_time_) return;
+  if (lockstep_ || now <= sim_time_) return;
   const auto step_duration = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(kStep));
   long steps = static_cast<long>((now - sim_time_) / step_duration);
@@ -95,10 +129,14 @@ void Model::advanceTo(Clock::time_point now) {
     sim_time_ = now - kMaxCatchUpSteps * step_duration;
     steps = kMaxCatchUpSteps;
   }
+  advanceSteps(steps);
+  sim_time_ += steps * step_duration;
+}
+
+void Model::advanceSteps(long steps) {
   const double pitch_before = bodyPitch(pos_);
   const double roll_before = bodyRoll(pos_);
   for (long i = 0; i < steps; ++i) step();
-  sim_time_ += steps * step_duration;
   // Body rates come from the leg motion over the interval just integrated.
   const double elapsed = static_cast<double>(steps) * kStep;
   pitch_rate_ = (bodyPitch(pos_) - pitch_before) / elapsed;

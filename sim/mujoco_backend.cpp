@@ -13,13 +13,18 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "sim/model.hpp"
 
@@ -75,6 +80,11 @@ struct Command {
   bool user_mode = false;
 };
 
+struct Push {
+  std::array<double, 3> force{};  // newtons, body frame
+  double seconds = 0.0;
+};
+
 class RigidBody final : public PhysicsBackend {
  public:
   explicit RigidBody(const RigidBodyConfig& config) : on_stats_(config.on_stats) {
@@ -92,6 +102,7 @@ class RigidBody final : public PhysicsBackend {
     data_ = mj_makeData(model_);
     if (model_->nkey > 0) mj_resetDataKeyframe(model_, data_, 0);
     mj_forward(model_, data_);
+    keepNominal();
     if (!config.record_path.empty()) {
       record_ = std::fopen(config.record_path.c_str(), "w");
       if (record_ == nullptr) {
@@ -101,10 +112,10 @@ class RigidBody final : public PhysicsBackend {
         throw std::runtime_error("cannot write " + config.record_path + ": " + why);
       }
       std::fprintf(record_, "# tarvek-sim trajectory: time and qpos every %g s; model %s; nq %d\n",
-                   kRecordPeriod, path.c_str(), model_->nq);
+                   kRecordPeriod, path.c_str(), static_cast<int>(model_->nq));
     }
     publishSnapshot(std::array<double, kJointCount>{});
-    thread_ = std::thread([this] { run(); });
+    if (!config.lockstep) thread_ = std::thread([this] { run(); });
   }
 
   ~RigidBody() override {
@@ -144,6 +155,45 @@ class RigidBody final : public PhysicsBackend {
     out = snapshot_;
   }
 
+  void advance(long steps) override {
+    if (steps <= 0) return;
+    for (long i = 0; i < steps; ++i) stepOnce();
+    // The height map's rays are the costly part of a snapshot: one per advance is enough.
+    publishSnapshot(torque_);
+  }
+
+  double stepSeconds() const override { return model_->opt.timestep; }
+
+  // Taken by the stepping thread before its next step, so the state never changes under it.
+  void reset(const Variation& variation) override {
+    std::unique_lock<std::mutex> lock(command_mutex_);
+    pending_reset_ = variation;
+    pending_push_.reset();
+    // The last episode's action must not carry into this one; its gains do.
+    command_.action.fill(0.0);
+    command_.torque_control = false;
+    const uint64_t asked = ++resets_asked_;
+    if (!thread_.joinable()) {
+      lock.unlock();
+      stepOnceIdle();
+      return;
+    }
+    // The next answer must show the robot on its stand, not where the last episode left it:
+    // wait (a step, normally) until the stepping thread has published the reset state.
+    reset_shown_.wait_for(lock, std::chrono::milliseconds(100),
+                          [&] { return resets_shown_ >= asked; });
+  }
+
+  void push(const std::array<double, 3>& force, double seconds) override {
+    std::lock_guard<std::mutex> lock(command_mutex_);
+    pending_push_ = Push{force, seconds};
+  }
+
+  EpisodeRecord episodeRecord() override {
+    std::lock_guard<std::mutex> lock(snapshot_mutex_);
+    return episode_;
+  }
+
  private:
   void bindModel(double step) {
     if (model_->nu != static_cast<int>(kJointCount)) {
@@ -176,6 +226,7 @@ class RigidBody final : public PhysicsBackend {
     }
     if (!(step > 0.0)) throw std::runtime_error("the physics step must be positive");
     model_->opt.timestep = step;
+    base_ = model_->jnt_bodyid[0];
     ground_groups_.fill(0);
     ground_groups_[kGroundGroup] = 1;
   }
@@ -193,31 +244,16 @@ class RigidBody final : public PhysicsBackend {
     double window_sim_start = data_->time;
     long window_steps = 0;
     long window_dropped = 0;
-    double next_record = 0.0;
-    Command command;
-    bool released = false;
-    std::array<double, kJointCount> torque{};
-
     while (!stop_.load(std::memory_order_relaxed)) {
-      {
-        std::lock_guard<std::mutex> lock(command_mutex_);
-        command = command_;
-      }
-      // The robot waits on its stand, in its start pose, until a policy first takes over.
-      released = released || command.user_mode;
-      computeTorques(command, torque);
-      if (released) {
-        for (std::size_t j = 0; j < kJointCount; ++j) data_->ctrl[j] = torque[j];
-        mj_step(model_, data_);
-      } else {
-        torque.fill(0.0);
-        data_->time += dt;
-      }
+      const uint64_t reset = stepOnce();
       ++window_steps;
-      publishSnapshot(torque);
-      if (record_ != nullptr && data_->time + 1e-9 >= next_record) {
-        recordPose();
-        next_record += kRecordPeriod;
+      publishSnapshot(torque_);
+      if (reset != 0) {
+        {
+          std::lock_guard<std::mutex> lock(command_mutex_);
+          resets_shown_ = reset;
+        }
+        reset_shown_.notify_all();
       }
 
       next += step_duration;
@@ -236,7 +272,7 @@ class RigidBody final : public PhysicsBackend {
           stats.real_time_factor = (data_->time - window_sim_start) / wall;
           stats.steps = window_steps;
           stats.dropped_steps = window_dropped;
-          stats.on_stand = !released;
+          stats.on_stand = !released_;
           on_stats_(stats);
         }
         window_start = now;
@@ -247,6 +283,114 @@ class RigidBody final : public PhysicsBackend {
       std::this_thread::sleep_until(next);
     }
     if (record_ != nullptr) std::fflush(record_);
+  }
+
+  // One physics step under the newest command: a reset or push asked for since the last
+  // step applies first; held on the stand until user mode comes on. Returns the number of
+  // the reset it applied, or 0.
+  uint64_t stepOnce() {
+    Command command;
+    std::optional<Variation> reset;
+    std::optional<Push> push;
+    uint64_t reset_number = 0;
+    {
+      std::lock_guard<std::mutex> lock(command_mutex_);
+      command = command_;
+      reset = std::exchange(pending_reset_, std::nullopt);
+      push = std::exchange(pending_push_, std::nullopt);
+      if (reset) reset_number = resets_asked_;
+    }
+    if (reset) applyReset(*reset);
+    if (push) startPush(*push);
+    released_ = released_ || command.user_mode;
+    computeTorques(command, torque_);
+    if (released_) {
+      for (std::size_t j = 0; j < kJointCount; ++j) data_->ctrl[j] = torque_[j];
+      mj_step(model_, data_);
+      if (push_steps_ > 0 && --push_steps_ == 0) {
+        for (int i = 0; i < 6; ++i) data_->xfrc_applied[6 * base_ + i] = 0.0;
+      }
+      trackTilt();
+    } else {
+      torque_.fill(0.0);
+      data_->time += model_->opt.timestep;
+    }
+    if (record_ != nullptr && data_->time + 1e-9 >= next_record_) {
+      recordPose();
+      next_record_ += kRecordPeriod;
+    }
+    return reset_number;
+  }
+
+  // A reset in lockstep takes effect at once, without a step: the next answer must show
+  // the robot back on its stand.
+  void stepOnceIdle() {
+    std::optional<Variation> reset;
+    {
+      std::lock_guard<std::mutex> lock(command_mutex_);
+      reset = std::exchange(pending_reset_, std::nullopt);
+    }
+    if (reset) applyReset(*reset);
+    publishSnapshot(torque_);
+  }
+
+  void keepNominal() {
+    nominal_mass_ = model_->body_mass[base_];
+    std::copy_n(model_->body_inertia + 3 * base_, 3, nominal_inertia_.begin());
+    nominal_friction_.assign(model_->geom_friction, model_->geom_friction + 3 * model_->ngeom);
+    nominal_lo_ = limit_lo_;
+    nominal_hi_ = limit_hi_;
+  }
+
+  void applyReset(const Variation& variation) {
+    model_->body_mass[base_] = nominal_mass_ * variation.mass;
+    for (std::size_t i = 0; i < 3; ++i) {
+      model_->body_inertia[3 * base_ + static_cast<int>(i)] = nominal_inertia_[i] * variation.mass;
+    }
+    // Only the sliding coefficient; a contact takes the larger of its two geoms' values.
+    for (std::size_t g = 0; g < nominal_friction_.size(); g += 3) {
+      model_->geom_friction[g] = nominal_friction_[g] * variation.friction;
+    }
+    for (std::size_t j = 0; j < kJointCount; ++j) {
+      limit_lo_[j] = nominal_lo_[j] * variation.torque_limit;
+      limit_hi_[j] = nominal_hi_[j] * variation.torque_limit;
+    }
+    // Quantities derived from the masses (total masses, inverse weights) follow them.
+    mj_setConst(model_, data_);
+    // The clock runs on across episodes, so a recorded trajectory stays in time order.
+    const double time = data_->time;
+    if (model_->nkey > 0) {
+      mj_resetDataKeyframe(model_, data_, 0);
+    } else {
+      mj_resetData(model_, data_);
+    }
+    data_->time = time;
+    mj_forward(model_, data_);
+    released_ = false;
+    push_steps_ = 0;
+    torque_.fill(0.0);
+    std::lock_guard<std::mutex> lock(snapshot_mutex_);
+    episode_ = EpisodeRecord{};
+    episode_start_ = time;
+  }
+
+  void startPush(const Push& push) {
+    mjtNum rot[9];
+    mju_quat2Mat(rot, data_->qpos + model_->jnt_qposadr[0] + 3);
+    mjtNum world[3];
+    mju_mulMatVec3(world, rot, push.force.data());
+    for (int i = 0; i < 3; ++i) data_->xfrc_applied[6 * base_ + i] = world[i];
+    push_steps_ = std::max(1L, std::lround(push.seconds / model_->opt.timestep));
+  }
+
+  void trackTilt() {
+    const mjtNum* quat = data_->qpos + model_->jnt_qposadr[0] + 3;
+    // The body's z axis against the vertical: its world z component is 1 - 2 (x^2 + y^2).
+    const double up = 1.0 - 2.0 * (quat[1] * quat[1] + quat[2] * quat[2]);
+    const double tilt = std::acos(std::clamp(up, -1.0, 1.0));
+    std::lock_guard<std::mutex> lock(snapshot_mutex_);
+    episode_.sim_time = data_->time - episode_start_;
+    episode_.largest_tilt = std::max(episode_.largest_tilt, tilt);
   }
 
   // torque = kp (target - q) - kd qdot, or the values themselves with torque control; zero
@@ -334,12 +478,30 @@ class RigidBody final : public PhysicsBackend {
   std::array<int, kJointCount> dof_adr_{};
   std::array<double, kJointCount> limit_lo_{};
   std::array<double, kJointCount> limit_hi_{};
+  std::array<double, kJointCount> nominal_lo_{};
+  std::array<double, kJointCount> nominal_hi_{};
+  double nominal_mass_ = 0.0;
+  std::array<double, 3> nominal_inertia_{};
+  std::vector<mjtNum> nominal_friction_;
+  int base_ = 0;
   std::array<mjtByte, mjNGROUP> ground_groups_{};
 
   std::mutex command_mutex_;
   Command command_;
   std::mutex snapshot_mutex_;
   ModelObservation snapshot_;
+  EpisodeRecord episode_;
+  double episode_start_ = 0.0;
+  // The stepping thread's own (or, in lockstep, the caller's).
+  bool released_ = false;
+  std::array<double, kJointCount> torque_{};
+  long push_steps_ = 0;
+  double next_record_ = 0.0;
+  std::optional<Variation> pending_reset_;
+  std::optional<Push> pending_push_;
+  uint64_t resets_asked_ = 0;  // these three under command_mutex_
+  uint64_t resets_shown_ = 0;
+  std::condition_variable reset_shown_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -94,7 +94,7 @@ CreateRigidBodyFn loadPlugin() {
 
 std::unique_ptr<PhysicsBackend> makePhysics(PhysicsKind kind, RigidBodyConfig config,
                                             Clock::time_point start) {
-  if (kind == PhysicsKind::toy) return std::make_unique<Model>(start);
+  if (kind == PhysicsKind::toy) return std::make_unique<Model>(start, config.lockstep);
   const CreateRigidBodyFn create = loadPlugin();
   std::array<char, 1024> error{};
   PhysicsBackend* backend = create(&config, error.data(), error.size());
