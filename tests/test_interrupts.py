@@ -1,0 +1,130 @@
+"""Ctrl-C in every blocking wait of both modules: the SDK runs in a process of its own and
+SIGINT comes from this one, at random moments inside the wait."""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+WORKER = Path(__file__).with_name("interrupt_worker.py")
+# From the signal to the KeyboardInterrupt in the caller.
+MAX_LATENCY = 0.1
+
+
+class Worker:
+    def __init__(self, *args: object):
+        self.proc = subprocess.Popen([sys.executable, str(WORKER), *map(str, args)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def line(self, timeout: float = 15) -> dict:
+        deadline = time.monotonic() + timeout
+        line = self.proc.stdout.readline()
+        assert line and time.monotonic() < deadline, f"worker ended: {self.proc.poll()}"
+        return json.loads(line)
+
+    def go(self) -> None:
+        self.proc.stdin.write("GO\n")
+        self.proc.stdin.flush()
+
+    def interrupt_rounds(self, earliest: float, latest: float) -> list[dict]:
+        """Sends SIGINT once per round, a random time after the worker began to wait."""
+        results = []
+        for _ in range(10):
+            assert "waiting" in self.line()
+            time.sleep(random.uniform(earliest, latest))
+            sent = time.monotonic()
+            self.proc.send_signal(signal.SIGINT)
+            event = self.line()
+            assert "ki" in event, event
+            results.append({**event, "latency": event["ki"] - sent})
+        return results
+
+    def close(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=10)
+        self.proc.stdin.close()
+        self.proc.stdout.close()
+
+
+@pytest.fixture
+def worker():
+    workers: list[Worker] = []
+
+    def start(*args: object) -> Worker:
+        workers.append(Worker(*args))
+        return workers[-1]
+
+    yield start
+    for w in workers:
+        w.close()
+
+
+def check_latency(name: str, results: list[dict]) -> None:
+    worst = max(r["latency"] for r in results)
+    print(f"{name}: worst KeyboardInterrupt latency {worst * 1000:.1f} ms over {len(results)}")
+    assert worst < MAX_LATENCY, [round(r["latency"], 3) for r in results]
+
+
+def assert_handed_back(sim, w: Worker) -> None:
+    mark = sim.mark()
+    assert w.line() == {"finish": None}
+    sim.wait_sample("user_mode", start=mark, enabled=False)
+    assert w.line() == {"done": True}
+
+
+@pytest.mark.parametrize("mode", ["get_obs", "get_obs_unlimited"])
+def test_ctrl_c_ends_get_obs_at_once_and_finish_hands_back(start_sim, domain, state_dir,
+                                                           worker, mode):
+    sim = start_sim()
+    sim.send("obs_answer", enabled=False)  # a controller that does not answer
+    w = worker(mode, domain)
+    check_latency(mode, w.interrupt_rounds(0.03, 1.5))
+    assert_handed_back(sim, w)
+
+
+def test_ctrl_c_ends_the_first_contact_wait(domain, state_dir, worker):
+    w = worker("first_contact", domain)  # no controller: the wait runs its whole second
+    check_latency("first contact", w.interrupt_rounds(0.03, 0.9))
+    assert w.line() == {"done": True}
+
+
+def test_ctrl_c_ends_finish_waiting_for_acknowledgement(start_sim, domain, state_dir, worker):
+    sim = start_sim()
+    w = worker("finish", domain)
+    assert w.line() == {"step": "stop the controller"}
+    sim.stop()
+    w.go()
+    check_latency("finish", w.interrupt_rounds(0.03, 0.9))
+    assert w.line() == {"step": "resume the controller"}
+    sim.cont()
+    w.go()
+    assert_handed_back(sim, w)
+
+
+@pytest.mark.parametrize("service_mode, failure", [
+    ("off", "dynamic_param service is unavailable"),
+    ("silent", "dynamic_param service request failed"),
+])
+def test_ctrl_c_ends_joystick_construction_with_keyboard_interrupt(
+        start_sim, domain, fresh_ros_domain, state_dir, worker, service_mode, failure):
+    start_sim("--ros-domain", str(fresh_ros_domain), "--service-mode", service_mode)
+    w = worker("joystick", domain, fresh_ros_domain)
+    results = w.interrupt_rounds(0.5 if service_mode == "silent" else 0.03, 2.5)
+    check_latency(f"Joystick() with service {service_mode}", results)
+    # The ROS 2 side's own failure stays visible as the interrupt's context.
+    assert {r["context"] for r in results} <= {failure, None}, results
+
+
+def test_ctrl_c_ends_get_cmd(start_sim, domain, fresh_ros_domain, state_dir, worker):
+    start_sim("--ros-domain", str(fresh_ros_domain))
+    w = worker("get_cmd", domain, fresh_ros_domain)
+    check_latency("get_cmd", w.interrupt_rounds(0.03, 0.5))
