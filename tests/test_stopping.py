@@ -1,5 +1,6 @@
-"""Ctrl-C in every blocking wait of both modules: the SDK runs in a process of its own and
-SIGINT comes from this one, at random moments inside the wait."""
+"""Stopping: Ctrl-C in every blocking wait of both modules, a controller that dies or is
+replaced while the SDK waits. The SDK runs in a process of its own; signals come from this
+one, at random moments inside the wait."""
 
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-WORKER = Path(__file__).with_name("interrupt_worker.py")
+WORKER = Path(__file__).with_name("stopping_worker.py")
 # From the signal to the KeyboardInterrupt in the caller.
 MAX_LATENCY = 0.1
 
@@ -128,3 +129,42 @@ def test_ctrl_c_ends_get_cmd(start_sim, domain, fresh_ros_domain, state_dir, wor
     start_sim("--ros-domain", str(fresh_ros_domain))
     w = worker("get_cmd", domain, fresh_ros_domain)
     check_latency("get_cmd", w.interrupt_rounds(0.03, 0.5))
+
+
+@pytest.mark.slow
+def test_a_controller_that_dies_ends_a_get_obs_without_limit(start_sim, domain, state_dir,
+                                                             worker):
+    sim = start_sim()
+    w = worker("controller_dies", domain)
+    assert w.line() == {"step": "silence the controller"}
+    sim.send("obs_answer", enabled=False)
+    w.go()
+    time.sleep(0.3)
+    sim.proc.kill()
+    killed = time.monotonic()
+    r = w.line(timeout=30)
+    print(f"get_obs without limit ended {r['end'] - r['start']:.2f} s after it began, "
+          f"{r['end'] - killed:.2f} s after the controller was killed: {r['error']}")
+    assert r["error"] == "getObs() timed out before a fresh observation arrived"
+    # The controller's writer is declared gone after the lease (10 s), which is past the
+    # call's own deadline (10 s): the first wake after it ends the call.
+    assert 9.5 < r["end"] - killed < 12
+
+
+def test_finish_retried_after_a_time_out_never_switches_user_mode_on_again(
+        start_sim, domain, state_dir, worker):
+    frozen = start_sim()
+    w = worker("finish_retry", domain)
+    assert w.line() == {"step": "freeze the controller and start another"}
+    frozen.stop()
+    restarted = start_sim()
+    restarted.wait_sample("user_mode", enabled=True)  # on, kept for late readers
+    w.go()
+    assert w.line()["finish"] == "dds_wait_for_acks(user_mode): Timeout"
+    assert w.line() == {"step": "end the frozen controller"}
+    frozen.close()
+    w.go()
+    assert w.line() == {"finish": None}
+    modes = [s["enabled"] for s in restarted.samples("user_mode")]
+    off = modes.index(False)
+    assert all(modes[:off]) and not any(modes[off:]), modes

@@ -1,7 +1,7 @@
-"""The SDK in a process of its own, waiting where a test interrupts it from outside. Prints
-JSON lines; times are CLOCK_MONOTONIC seconds, comparable with the test's.
+"""The SDK in a process of its own, waiting where a test interrupts it or its controller from
+outside. Prints JSON lines; times are CLOCK_MONOTONIC seconds, comparable with the test's.
 
-    python interrupt_worker.py MODE DDS_DOMAIN [ROS_DOMAIN]
+    python stopping_worker.py MODE DDS_DOMAIN [ROS_DOMAIN]
 
 Each round prints {"waiting": t} just before a blocking call, then {"ki": t, "context": ...}
 when KeyboardInterrupt left it. Lines in capitals on stdin (GO) let the test act between
@@ -72,6 +72,23 @@ def main() -> None:
         step("stop the controller")
         rounds(r.finish)
         step("resume the controller")
+        timed_finish(r)
+    elif mode == "controller_dies":
+        r = robot.Robot(domain, 0)
+        r.get_obs()
+        step("silence the controller")
+        start = time.monotonic()
+        try:
+            r.get_obs()
+            emit(error=None)
+        except RuntimeError as e:
+            emit(error=str(e), start=start, end=time.monotonic())
+    elif mode == "finish_retry":
+        r = robot.Robot(domain)
+        r.get_obs()
+        step("freeze the controller and start another")
+        timed_finish(r)
+        step("end the frozen controller")
         timed_finish(r)
     elif mode == "joystick":
         rounds(lambda: joystick.Joystick(dds_domain_id=domain, ros2_domain_id=ros_domain))
