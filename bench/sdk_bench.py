@@ -5,14 +5,21 @@
 - Joystick.get_cmd when a command is pending, and Joystick() construction with the
   configuration service present.
 
+Every wait of both modules also asks Python at least every 100 ms whether a signal handler
+wants the call to stop, and every call checks that it runs in the process that made the
+object. To see what that costs on the round trip, save the figures of a build without it
+(--save) and compare a later run with them (--before).
+
 Prints figures and ratios; asserts nothing.
 
     .venv/bin/python bench/sdk_bench.py [--calls 10000] [--domain 120]
+                                        [--get-obs-only] [--save F] [--before F]
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import re
 import statistics
@@ -136,18 +143,31 @@ def main() -> None:
     ap.add_argument("--ddsperf-seconds", type=int, default=6)
     ap.add_argument("--cmd-calls", type=int, default=5000)
     ap.add_argument("--constructions", type=int, default=20)
+    ap.add_argument("--get-obs-only", action="store_true", help="skip the other figures")
+    ap.add_argument("--save", type=Path, help="write the get_obs figures to this JSON file")
+    ap.add_argument("--before", type=Path,
+                    help="compare the get_obs median with figures saved by an earlier build")
     args = ap.parse_args()
 
-    # The first Joystick fixes this process's ROS 2 domain, so it runs first.
-    cmd_med, cmd_p99, build_med, build_min, build_max = bench_joystick(
-        args.domain + 2, args.domain + 3, args.cmd_calls, args.constructions)
-    print(f"get_cmd with a command pending over {args.cmd_calls} calls: median {cmd_med:.1f} us, "
-          f"p99 {cmd_p99:.1f} us")
-    print(f"Joystick() with the service present over {args.constructions} constructions: "
-          f"median {build_med:.1f} ms (min {build_min:.1f}, max {build_max:.1f})")
+    if not args.get_obs_only:
+        # The first Joystick fixes this process's ROS 2 domain, so it runs first.
+        cmd_med, cmd_p99, build_med, build_min, build_max = bench_joystick(
+            args.domain + 2, args.domain + 3, args.cmd_calls, args.constructions)
+        print(f"get_cmd with a command pending over {args.cmd_calls} calls: median "
+              f"{cmd_med:.1f} us, p99 {cmd_p99:.1f} us")
+        print(f"Joystick() with the service present over {args.constructions} constructions: "
+              f"median {build_med:.1f} ms (min {build_min:.1f}, max {build_max:.1f})")
 
     med, p99 = bench_get_obs(args.domain, args.calls)
     print(f"get_obs round trip over {args.calls} calls: median {med:.1f} us, p99 {p99:.1f} us")
+    if args.save:
+        args.save.write_text(json.dumps({"get_obs_median_us": med, "get_obs_p99_us": p99}))
+    if args.before:
+        before = json.loads(args.before.read_text())["get_obs_median_us"]
+        print(f"signal checks and process check: get_obs median before {before:.1f} us, "
+              f"after {med:.1f} us, cost {med - before:+.1f} us (aim: <= 2 us)")
+    if args.get_obs_only:
+        return
     raw = bench_ddsperf(args.domain + 1, args.ddsperf_seconds)
     if raw is None:
         print("ddsperf: no figures (is cyclonedds-tools installed?)")
