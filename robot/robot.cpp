@@ -3,8 +3,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <vector>
 #include <stdexcept>
+#include <vector>
 
 #include "robot/runtime_state.hpp"
 
