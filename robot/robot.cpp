@@ -176,6 +176,10 @@ void Robot::sendAction(const FloatVector& values, bool torque) {
 
 void Robot::enableUserMode() {
   creator_.check("Robot");
+  switchUserModeOn();
+}
+
+void Robot::switchUserModeOn() {
   // Also the first step of doAction and getObs: the controller is in user mode before any
   // action or observation request reaches it.
   if (user_mode_enabled_) return;
@@ -277,7 +281,7 @@ void Robot::setGains(const FloatVector& kp, const FloatVector& kd) {
 void Robot::doAction(const FloatVector& action, bool torque_ctrl) {
   creator_.check("Robot");
   if (!gains_set_) throw std::runtime_error("Call setGains() before doAction()");
-  enableUserMode();
+  switchUserModeOn();
   checkLength(action, "action");
   checkFinite(action, "action");
   sendAction(action, torque_ctrl);
@@ -287,7 +291,7 @@ void Robot::doAction(const FloatVector& action, bool torque_ctrl) {
 
 ObservationMap Robot::getObs() {
   creator_.check("Robot");
-  enableUserMode();
+  switchUserModeOn();
   dds_->ensure();
   {
     // Only an observation taken after this drain counts as fresh.

@@ -34,6 +34,7 @@ class Robot {
   ObservationMap getObs();
 
  private:
+  void switchUserModeOn();
   void sendUserMode(bool enabled);
   void sendAction(const FloatVector& values, bool torque);
   void finishSequence();
