@@ -5,14 +5,21 @@
 - Joystick.get_cmd when a command is pending, and Joystick() construction with the
   configuration service present.
 
+Every wait of both modules also asks Python at least every 100 ms whether a signal handler
+wants the call to stop, and every call checks that it runs in the process that made the
+object. To see what that costs on the round trip, save the figures of a build without it
+(--save) and compare a later run with them (--before).
+
 Prints figures and ratios; asserts nothing.
 
     .venv/bin/python bench/sdk_bench.py [--calls 10000] [--domain 120]
+                                        [--get-obs-only] [--save F] [--before F]
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import re
 import statistics
@@ -43,6 +50,26 @@ def start_sim(domain: int, *args: str) -> subprocess.Popen:
 
     threading.Thread(target=lambda: [None for _ in proc.stdout], daemon=True).start()
     return proc
+
+
+def bench_call_overhead(domain: int, batches: int = 30, per_batch: int = 20000) -> float:
+    """Median cost of one call that does no DDS work (finish with user mode off): the
+    binding, the process check and the stop-check plumbing every call carries, without the
+    noise of a round trip on a shared machine."""
+    import robot
+
+    with tempfile.TemporaryDirectory() as tmp:
+        os.environ["TMPDIR"] = tmp
+        r = robot.Robot(domain)
+        medians = []
+        clock = time.perf_counter_ns
+        for _ in range(batches):
+            t0 = clock()
+            for _ in range(per_batch):
+                r.finish()
+            medians.append((clock() - t0) / per_batch / 1000.0)
+        del r
+    return statistics.median(medians)
 
 
 def bench_get_obs(domain: int, calls: int) -> tuple[float, float]:
@@ -150,18 +177,37 @@ def main() -> None:
     ap.add_argument("--ddsperf-seconds", type=int, default=6)
     ap.add_argument("--cmd-calls", type=int, default=5000)
     ap.add_argument("--constructions", type=int, default=20)
+    ap.add_argument("--get-obs-only", action="store_true", help="skip the other figures")
+    ap.add_argument("--save", type=Path, help="write the get_obs figures to this JSON file")
+    ap.add_argument("--before", type=Path,
+                    help="compare the get_obs median with figures saved by an earlier build")
     args = ap.parse_args()
 
-    # The first Joystick fixes this process's ROS 2 domain, so it runs first.
-    cmd_med, cmd_p99, build_med, build_min, build_max = bench_joystick(
-        args.domain + 2, args.domain + 3, args.cmd_calls, args.constructions)
-    print(f"get_cmd with a command pending over {args.cmd_calls} calls: median {cmd_med:.1f} us, "
-          f"p99 {cmd_p99:.1f} us")
-    print(f"Joystick() with the service present over {args.constructions} constructions: "
-          f"median {build_med:.1f} ms (min {build_min:.1f}, max {build_max:.1f})")
+    if not args.get_obs_only:
+        # The first Joystick fixes this process's ROS 2 domain, so it runs first.
+        cmd_med, cmd_p99, build_med, build_min, build_max = bench_joystick(
+            args.domain + 2, args.domain + 3, args.cmd_calls, args.constructions)
+        print(f"get_cmd with a command pending over {args.cmd_calls} calls: median "
+              f"{cmd_med:.1f} us, p99 {cmd_p99:.1f} us")
+        print(f"Joystick() with the service present over {args.constructions} constructions: "
+              f"median {build_med:.1f} ms (min {build_min:.1f}, max {build_max:.1f})")
 
     med, p99 = bench_get_obs(args.domain, args.calls)
     print(f"get_obs round trip over {args.calls} calls: median {med:.1f} us, p99 {p99:.1f} us")
+    call = bench_call_overhead(args.domain)
+    print(f"a call without DDS work (finish, user mode off): median {call * 1000:.0f} ns")
+    if args.save:
+        args.save.write_text(json.dumps({"get_obs_median_us": med, "get_obs_p99_us": p99,
+                                         "call_us": call}))
+    if args.before:
+        before = json.loads(args.before.read_text())
+        print(f"signal checks and process check: get_obs median before "
+              f"{before['get_obs_median_us']:.1f} us, after {med:.1f} us "
+              f"({med - before['get_obs_median_us']:+.1f} us, within the round trip's noise); "
+              f"per call before {before['call_us'] * 1000:.0f} ns, after {call * 1000:.0f} ns "
+              f"(cost {(call - before['call_us']) * 1000:+.0f} ns; aim: <= 2 us)")
+    if args.get_obs_only:
+        return
     rmed_rec, rp99_rec = bench_get_obs_with_recorder(args.domain + 4, args.calls)
     print(f"get_obs round trip with a recorder running: median {rmed_rec:.1f} us, "
           f"p99 {rp99_rec:.1f} us")

@@ -48,7 +48,7 @@ DynamicParamClient::Service::Request toRequest(const DynamicParamValues& v) {
 
 }  // namespace
 
-void DynamicParamClient::connect(const DynamicParamConfig& config) {
+void DynamicParamClient::connect(const DynamicParamConfig& config, const ros2::StopRequested& stop) {
   config_ = config;
   ros2::Context& context = ros2::Context::global();
   if (!context.isValid()) {
@@ -62,18 +62,19 @@ void DynamicParamClient::connect(const DynamicParamConfig& config) {
   node_ = std::make_shared<ros2::Node>(config_.node_name, context);
   qos.durability = parseDurability(config_.durability);
   client_ = std::make_shared<ros2::Client<Service>>(*node_, config_.service_name, qos);
-  if (!client_->waitForService(kServiceWait)) {
+  if (!client_->waitForService(kServiceWait, stop)) {
     throw std::runtime_error("dynamic_param service is unavailable");
   }
   ready_ = true;
 }
 
-void DynamicParamClient::sendRequest(const DynamicParamValues& values) {
-  if (!ready_) connect(config_);
+void DynamicParamClient::sendRequest(const DynamicParamValues& values,
+                                     const ros2::StopRequested& stop) {
+  if (!ready_) connect(config_, stop);
   const Service::Request request = toRequest(values);
   const ros2::PendingRequest pending = client_->asyncSend(request);
   Service::Response response;
-  switch (client_->wait(pending, kAnswerWait, response)) {
+  switch (client_->wait(pending, kAnswerWait, response, stop)) {
     case ros2::WaitResult::TimedOut:
       throw std::runtime_error("dynamic_param service request timed out");
     case ros2::WaitResult::Interrupted:

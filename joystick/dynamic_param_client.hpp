@@ -57,10 +57,12 @@ class DynamicParamClient {
   explicit DynamicParamClient(DynamicParamConfig config = {}) : config_(std::move(config)) {}
 
   // Joins ROS 2 (initialising the process-wide context on first use), creates the node and
-  // the client, and waits up to 3 s for the service.
-  void connect(const DynamicParamConfig& config);
+  // the client, and waits up to 3 s for the service. `stop` ends the wait as a shut-down
+  // context does.
+  void connect(const DynamicParamConfig& config, const ros2::StopRequested& stop = {});
   // Sends one request and waits up to 5 s for the robot's acceptance; throws otherwise.
-  void sendRequest(const DynamicParamValues& values);
+  // `stop` ends the wait as a shut-down context does.
+  void sendRequest(const DynamicParamValues& values, const ros2::StopRequested& stop = {});
 
   bool ready() const noexcept { return ready_; }
   const DynamicParamConfig& config() const noexcept { return config_; }

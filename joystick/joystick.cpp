@@ -48,8 +48,9 @@ DynamicParamValues configurationValues(const std::array<float, 4>& kp,
 }  // namespace
 
 Joystick::Joystick(const std::vector<std::string>& cmd_mapping, const CommandRanges& cmd_range,
-                   int32_t dds_domain_id, int32_t ros2_domain_id)
-    : dds_(std::make_unique<sdk_dds::DdsContext>()),
+                   int32_t dds_domain_id, int32_t ros2_domain_id, bindings::StopCheck stop)
+    : stop_(std::move(stop)),
+      dds_(std::make_unique<sdk_dds::DdsContext>()),
       param_client_(std::make_unique<DynamicParamClient>()) {
   // Any throw below unwinds the members already built: DDS entities are closed and the
   // ROS 2 client and node released before the error reaches the caller.
@@ -68,24 +69,34 @@ Joystick::Joystick(const std::vector<std::string>& cmd_mapping, const CommandRan
 
   DynamicParamConfig ros_config;
   ros_config.domain_id = ros2_domain_id;
-  param_client_->connect(ros_config);
+  param_client_->connect(ros_config, stop_);
 
   std::array<float, 4> kp = robot::kDefaultKp;
   std::array<float, 4> kd = robot::kDefaultKd;
   robot::readRuntimeState(runtime_state_path_, kp, kd);
 
   param_client_->sendRequest(
-      configurationValues(kp, kd, slot_of_, cmd_range, range_low_, range_high_));
+      configurationValues(kp, kd, slot_of_, cmd_range, range_low_, range_high_), stop_);
+}
+
+Joystick::~Joystick() {
+  if (!creator_.isCurrent()) {
+    // A forked child's copy: the DDS and ROS 2 entities are the parent's.
+    (void)param_client_.release();
+    (void)dds_.release();
+  }
 }
 
 std::vector<double> Joystick::getCmd() {
+  creator_.check("Joystick");
   std::vector<double> result(cmd_mapping_.size(), 0.0);
   dds_->ensure();
   const sdk_dds::DdsEndpoints& ep = dds_->endpoints;
   sdk_dds::FloatVector command;
   if (!sdk_dds::takeLatestCommand(ep.user_command_reader, command)) {
     dds_attach_t triggered[1];
-    const dds_return_t rc = dds_waitset_wait(ep.user_command_waitset, triggered, 1, kCommandWait);
+    const dds_return_t rc =
+        bindings::waitsetWait(ep.user_command_waitset, triggered, 1, kCommandWait, stop_);
     if (rc == 0) return result;
     sdk_dds::checkRc(rc, "dds_waitset_wait(user_command)");
     if (!sdk_dds::takeLatestCommand(ep.user_command_reader, command)) return result;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "bindings/creator_process.hpp"
+#include "bindings/stop_check.hpp"
 #include "dds/dds_layer.hpp"
 #include "joystick/command_mapping.hpp"
 #include "joystick/dynamic_param_client.hpp"
@@ -13,12 +15,14 @@
 namespace joystick {
 
 // Reads the operator's gamepad as the robot publishes it, ordered by the user's mapping.
-// Construction configures the robot once over its dynamic-parameter service.
+// Construction configures the robot once over its dynamic-parameter service. `stop` is asked
+// at least every 100 ms while a call blocks: the service waits end as a ROS 2 shutdown ends
+// them, the command wait with bindings::Stopped.
 class Joystick {
  public:
   Joystick(const std::vector<std::string>& cmd_mapping, const CommandRanges& cmd_range,
-           int32_t dds_domain_id, int32_t ros2_domain_id);
-  ~Joystick() = default;
+           int32_t dds_domain_id, int32_t ros2_domain_id, bindings::StopCheck stop = {});
+  ~Joystick();
   Joystick(const Joystick&) = delete;
   Joystick& operator=(const Joystick&) = delete;
 
@@ -26,6 +30,8 @@ class Joystick {
   std::vector<double> getCmd();
 
  private:
+  bindings::CreatorProcess creator_;
+  bindings::StopCheck stop_;
   // Declaration order is teardown order reversed: the state path goes first, then the ROS 2
   // client and node, then the DDS entities, then the tables.
   std::vector<std::string> cmd_mapping_;

@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "bindings/initialised_self.hpp"
+#include "bindings/python_stop.hpp"
 #include "joystick/joystick.hpp"
 
 namespace py = pybind11;
@@ -80,13 +81,20 @@ PYBIND11_MODULE(joystick, m) {
       .def(py::init([](const std::vector<std::string>& cmd_mapping, const py::object& cmd_range,
                        int32_t dds_domain_id, int32_t ros2_domain_id) {
              const joystick::CommandRanges ranges = parseCmdRange(cmd_range);
-             return std::make_unique<joystick::Joystick>(cmd_mapping, ranges, dds_domain_id,
-                                                         ros2_domain_id);
+             // SIGINT and SIGTERM also shut the ROS 2 side down, which ends the service
+             // waits with their own failure before Python is asked.
+             return bindings::callStoppable(
+                 [&] {
+                   return std::make_unique<joystick::Joystick>(cmd_mapping, ranges,
+                                                               dds_domain_id, ros2_domain_id,
+                                                               bindings::pythonStopCheck());
+                 },
+                 /*signals_end_waits=*/true);
            }),
            py::arg("cmd_mapping") = std::vector<std::string>{}, py::arg("cmd_range") = py::none(),
            py::arg("dds_domain_id") = 1, py::arg("ros2_domain_id") = 0)
       .def("get_cmd", [](bindings::InitialisedSelf<joystick::Joystick> self) {
-        const std::vector<double> values = self->getCmd();
+        const std::vector<double> values = bindings::callStoppable([&] { return self->getCmd(); });
         py::list vector(values.size());
         for (size_t i = 0; i < values.size(); ++i) vector[i] = py::float_(values[i]);
         py::dict result;

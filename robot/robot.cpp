@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "robot/runtime_state.hpp"
 
@@ -22,46 +24,68 @@ constexpr dds_duration_t kDiscoveryWait = DDS_SECS(1);
 // on that one request would hang the call for good.
 constexpr dds_duration_t kUnlimitedWaitResend = DDS_SECS(1);
 
-// The number of matched peers of a writer or a reader, or a negative return code.
-dds_return_t matchedCount(dds_entity_t entity, bool is_writer) {
-  if (is_writer) {
-    dds_publication_matched_status_t status{};
-    const dds_return_t rc = dds_get_publication_matched_status(entity, &status);
-    return rc < 0 ? rc : static_cast<dds_return_t>(status.current_count);
-  }
-  dds_subscription_matched_status_t status{};
-  const dds_return_t rc = dds_get_subscription_matched_status(entity, &status);
-  return rc < 0 ? rc : static_cast<dds_return_t>(status.current_count);
-}
-
 // How many readers `writer` has matched so far, those gone included (0 when unknown).
 uint32_t matchedTotal(dds_entity_t writer) {
   dds_publication_matched_status_t status{};
   return dds_get_publication_matched_status(writer, &status) < 0 ? 0 : status.total_count;
 }
 
-// True once `entity` (a writer, or a reader) has a matched peer; false when the deadline
-// passes first.
-bool waitForMatch(dds_entity_t participant, dds_entity_t entity, bool is_writer,
-                  dds_time_t deadline) {
-  dds_return_t count = matchedCount(entity, is_writer);
-  if (count != 0) return count > 0;
+bool operator==(const dds_guid_t& a, const dds_guid_t& b) {
+  return std::memcmp(a.v, b.v, sizeof a.v) == 0;
+}
+
+// The participants of the peers `entity` has matched now: the readers of a writer, or the
+// writers of a reader.
+std::vector<dds_guid_t> matchedParticipants(dds_entity_t entity, bool is_writer) {
+  std::vector<dds_instance_handle_t> handles(8);
+  for (;;) {
+    const dds_return_t n =
+        is_writer ? dds_get_matched_subscriptions(entity, handles.data(), handles.size())
+                  : dds_get_matched_publications(entity, handles.data(), handles.size());
+    if (n < 0) return {};
+    if (static_cast<size_t>(n) <= handles.size()) {
+      handles.resize(static_cast<size_t>(n));
+      break;
+    }
+    handles.resize(static_cast<size_t>(n));
+  }
+  std::vector<dds_guid_t> participants;
+  for (const dds_instance_handle_t handle : handles) {
+    dds_builtintopic_endpoint_t* peer = is_writer
+                                            ? dds_get_matched_subscription_data(entity, handle)
+                                            : dds_get_matched_publication_data(entity, handle);
+    if (peer == nullptr) continue;  // gone meanwhile
+    participants.push_back(peer->participant_key);
+    dds_builtintopic_free_endpoint(peer);
+  }
+  return participants;
+}
+
+struct WaitsetDeleter {
+  void operator()(const dds_entity_t* waitset) const { (void)dds_delete(*waitset); }
+};
+
+// Waits until `ready()` holds, woken by every change of `entity`'s matches; false when the
+// deadline passes first.
+template <class Ready>
+bool waitForMatches(dds_entity_t participant, dds_entity_t entity, bool is_writer,
+                    dds_time_t deadline, const bindings::StopCheck& stop, Ready ready) {
+  if (ready()) return true;
   const dds_entity_t waitset = dds_create_waitset(participant);
   if (waitset < 0) return false;
-  bool matched = false;
+  const std::unique_ptr<const dds_entity_t, WaitsetDeleter> owned(&waitset);
   const uint32_t mask =
       is_writer ? DDS_PUBLICATION_MATCHED_STATUS : DDS_SUBSCRIPTION_MATCHED_STATUS;
-  if (dds_set_status_mask(entity, mask) >= 0 && dds_waitset_attach(waitset, entity, 0) >= 0) {
-    while ((count = matchedCount(entity, is_writer)) >= 0) {
-      if (count > 0) {
-        matched = true;
-        break;
-      }
-      if (dds_waitset_wait_until(waitset, nullptr, 0, deadline) <= 0) break;
-    }
+  if (dds_set_status_mask(entity, mask) < 0 || dds_waitset_attach(waitset, entity, 0) < 0) {
+    return false;
   }
-  (void)dds_delete(waitset);
-  return matched;
+  for (;;) {
+    // Cleared before looking, so that the wait blocks until the next change.
+    uint32_t status = 0;
+    (void)dds_take_status(entity, &status, mask);
+    if (ready()) return true;
+    if (bindings::waitsetWaitUntil(waitset, nullptr, 0, deadline, stop) <= 0) return false;
+  }
 }
 
 // NaN or an infinity (a value beyond the float range included) must never reach a physical
@@ -76,8 +100,8 @@ void checkFinite(const FloatVector& v, const std::string& name) {
 
 }  // namespace
 
-Robot::Robot(int32_t dds_domain_id, int32_t wait_obs_timeout_ms)
-    : wait_obs_timeout_ms_(wait_obs_timeout_ms) {
+Robot::Robot(int32_t dds_domain_id, int32_t wait_obs_timeout_ms, bindings::StopCheck stop)
+    : stop_(std::move(stop)), wait_obs_timeout_ms_(wait_obs_timeout_ms) {
   runtime_state_path_ = robot::runtimeStatePath(dds_domain_id);
   dds_ = std::make_unique<sdk_dds::DdsContext>();
   last_action_.assign(kJointCount, 0.0f);
@@ -88,6 +112,13 @@ Robot::Robot(int32_t dds_domain_id, int32_t wait_obs_timeout_ms)
 }
 
 Robot::~Robot() {
+  if (!creator_.isCurrent()) {
+    // A forked child's copy: the entities are the parent's, and so is the exchange.
+    (void)dds_.release();
+    return;
+  }
+  // Nobody can answer a stop request here: the caller's pending signals run afterwards.
+  stop_ = nullptr;
   if (user_mode_enabled_) {
     try {
       finishSequence();
@@ -104,24 +135,31 @@ void Robot::sendUserMode(bool enabled) {
   waitForControllerReaders();
   const dds_entity_t writer = dds_->endpoints.user_mode_writer;
   const dds_time_t ack_deadline = dds_time() + kAckTimeout;
-  if (!enabled && matchedTotal(writer) != mode_on_readers_) {
+  if (!enabled && !mode_off_written_ && matchedTotal(writer) != mode_on_readers_) {
     // A controller that matched after user mode on was written (one restarted meanwhile)
     // would fetch the newest mode only now, and off would replace on unseen while it already
     // answered requests: write on again and let it be acknowledged first. Both waits share
-    // the one acknowledgement time-out.
+    // the one acknowledgement time-out. Once off was written, never: a controller that
+    // matched since fetched that off, and on would switch it back into user mode.
     core_dds_UserMode on{true};
     sdk_dds::checkRc(dds_write(writer, &on), "dds_write(user_mode)");
-    (void)dds_wait_for_acks(writer, kAckTimeout);
+    mode_on_readers_ = matchedTotal(writer);
+    (void)bindings::waitForAcks(writer, kAckTimeout, stop_);
   }
   core_dds_UserMode sample{enabled};
   sdk_dds::checkRc(dds_write(writer, &sample), "dds_write(user_mode)");
-  confirmFirstSample(writer, mode_confirmed_);
   if (enabled) {
+    // Written, so whatever happens next, finish hands the robot back.
+    user_mode_enabled_ = true;
+    mode_off_written_ = false;
     mode_on_readers_ = matchedTotal(writer);
+    confirmFirstSample(writer, mode_confirmed_);
   } else {
+    mode_off_written_ = true;
+    confirmFirstSample(writer, mode_confirmed_);
     (void)dds_write_flush(writer);
     const dds_time_t left = ack_deadline - dds_time();
-    sdk_dds::checkRc(dds_wait_for_acks(writer, left > 0 ? left : 0),
+    sdk_dds::checkRc(bindings::waitForAcks(writer, left > 0 ? left : 0, stop_),
                      "dds_wait_for_acks(user_mode)");
   }
 }
@@ -134,24 +172,29 @@ void Robot::sendAction(const FloatVector& values, bool torque) {
   sample.torque_control = torque;
   sdk_dds::checkRc(dds_write(dds_->endpoints.user_action_writer, &sample),
                    "dds_write(user_action)");
-  confirmFirstSample(dds_->endpoints.user_action_writer, action_confirmed_);
 }
 
 void Robot::enableUserMode() {
+  creator_.check("Robot");
+  switchUserModeOn();
+}
+
+void Robot::switchUserModeOn() {
   // Also the first step of doAction and getObs: the controller is in user mode before any
   // action or observation request reaches it.
   if (user_mode_enabled_) return;
   sendUserMode(true);
-  user_mode_enabled_ = true;
 }
 
 void Robot::finishSequence() {
   sendAction(last_action_, false);
+  confirmFirstSample(dds_->endpoints.user_action_writer, action_confirmed_);
   sendUserMode(false);
   user_mode_enabled_ = false;
 }
 
 void Robot::finish() {
+  creator_.check("Robot");
   if (!user_mode_enabled_) return;
   finishSequence();
 }
@@ -166,21 +209,41 @@ void Robot::checkLength(const FloatVector& v, const std::string& name) {
 void Robot::waitForControllerReaders() {
   // Runs before the first write of any kind (user mode, gains, action, request), once per
   // Robot and for 1 s at most: without a controller later calls must not stall, and once
-  // discovery is done the checks return at once anyway. Every writer needs a matched reader
-  // before its first sample: a request written earlier is lost, which costs a get_obs without
-  // a wait limit a whole resend interval, and user mode on written earlier can be replaced by
-  // user mode off before the controller's late reader fetches it. The observation reader needs the
-  // controller's writer too, or the answer to the first request can be lost the same way.
+  // discovery is done the checks return at once anyway. Every writer needs the controller's
+  // reader before its first sample: a request written earlier is lost, which costs a get_obs
+  // without a wait limit a whole resend interval, and user mode on written earlier can be
+  // replaced by user mode off before the controller's late reader fetches it. The observation
+  // reader needs the controller's writer too, or the answer to the first request can be lost
+  // the same way. A stopped wait is taken up again by the next call, within the same budget.
   if (controller_waited_) return;
+  if (first_contact_deadline_ == 0) first_contact_deadline_ = dds_time() + kDiscoveryWait;
+  (void)waitForController(first_contact_deadline_);
   controller_waited_ = true;
+}
+
+bool Robot::waitForController(dds_time_t deadline) {
+  // The controller is the participant that writes observations. Other readers of our topics
+  // (a passive recorder, a second controller's tools) must not pass for it.
   const sdk_dds::DdsEndpoints& ep = dds_->endpoints;
-  const dds_time_t deadline = dds_time() + kDiscoveryWait;
-  first_contact_deadline_ = deadline;
+  std::vector<dds_guid_t> controllers;
+  const bool found = waitForMatches(ep.participant, ep.user_obs_reader, false, deadline, stop_, [&] {
+    controllers = matchedParticipants(ep.user_obs_reader, false);
+    return !controllers.empty();
+  });
+  if (!found) return false;
   for (const dds_entity_t writer : {ep.user_gains_writer, ep.user_mode_writer,
                                     ep.user_action_writer, ep.user_obs_request_writer}) {
-    if (!waitForMatch(ep.participant, writer, true, deadline)) return;
+    const bool matched = waitForMatches(ep.participant, writer, true, deadline, stop_, [&] {
+      for (const dds_guid_t& reader : matchedParticipants(writer, true)) {
+        for (const dds_guid_t& controller : controllers) {
+          if (reader == controller) return true;
+        }
+      }
+      return false;
+    });
+    if (!matched) return false;
   }
-  (void)waitForMatch(ep.participant, ep.user_obs_reader, false, deadline);
+  return true;
 }
 
 void Robot::confirmFirstSample(dds_entity_t writer, bool& confirmed) {
@@ -193,12 +256,13 @@ void Robot::confirmFirstSample(dds_entity_t writer, bool& confirmed) {
   // answered. Not an error when the budget runs out: without a controller there is nobody to
   // acknowledge.
   if (confirmed) return;
-  confirmed = true;
   const dds_time_t left = first_contact_deadline_ - dds_time();
-  if (left > 0) (void)dds_wait_for_acks(writer, left);
+  if (left > 0) (void)bindings::waitForAcks(writer, left, stop_);
+  confirmed = true;
 }
 
 void Robot::setGains(const FloatVector& kp, const FloatVector& kd) {
+  creator_.check("Robot");
   checkLength(kp, "kp");
   checkLength(kd, "kd");
   checkFinite(kp, "kp");
@@ -209,22 +273,25 @@ void Robot::setGains(const FloatVector& kp, const FloatVector& kd) {
   sample.kp = sdk_dds::borrowSequence(kp);
   sample.kd = sdk_dds::borrowSequence(kd);
   sdk_dds::checkRc(dds_write(dds_->endpoints.user_gains_writer, &sample), "dds_write(user_gains)");
-  confirmFirstSample(dds_->endpoints.user_gains_writer, gains_confirmed_);
   writeRuntimeState(runtime_state_path_, kp, kd);
   gains_set_ = true;
+  confirmFirstSample(dds_->endpoints.user_gains_writer, gains_confirmed_);
 }
 
 void Robot::doAction(const FloatVector& action, bool torque_ctrl) {
+  creator_.check("Robot");
   if (!gains_set_) throw std::runtime_error("Call setGains() before doAction()");
-  enableUserMode();
+  switchUserModeOn();
   checkLength(action, "action");
   checkFinite(action, "action");
   sendAction(action, torque_ctrl);
   last_action_ = action;
+  confirmFirstSample(dds_->endpoints.user_action_writer, action_confirmed_);
 }
 
 ObservationMap Robot::getObs() {
-  enableUserMode();
+  creator_.check("Robot");
+  switchUserModeOn();
   dds_->ensure();
   {
     // Only an observation taken after this drain counts as fresh.
@@ -246,14 +313,15 @@ ObservationMap Robot::getObs() {
         unlimited ? kUnlimitedWaitResend
                   : static_cast<dds_duration_t>(wait_obs_timeout_ms_) * DDS_MSECS(1);
     dds_attach_t triggered[1];
-    const dds_return_t rc = dds_waitset_wait(ep.user_obs_waitset, triggered, 1, wait);
+    const dds_return_t rc = bindings::waitsetWait(ep.user_obs_waitset, triggered, 1, wait, stop_);
     if (rc != 0) {
       sdk_dds::checkRc(rc, "dds_waitset_wait(user_obs)");
       if (sdk_dds::takeObservation(ep.user_obs_reader, obs)) break;
     }
     // Looked at only after a wait ends, and waits are never shortened to fit. A wait without
-    // a limit never ends for want of an answer, so it never reaches the deadline either.
-    if (!unlimited && std::chrono::steady_clock::now() >= deadline) {
+    // a limit ends for want of an answer only by its own resend timer, which must not end the
+    // call; a wake by a notice (the controller's writer gone) does, once the deadline passed.
+    if ((!unlimited || rc != 0) && std::chrono::steady_clock::now() >= deadline) {
       throw std::runtime_error("getObs() timed out before a fresh observation arrived");
     }
   }

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "bindings/creator_process.hpp"
+#include "bindings/stop_check.hpp"
 #include "dds/dds_layer.hpp"
 
 namespace robot {
@@ -13,12 +15,14 @@ using sdk_dds::FloatVector;
 using sdk_dds::ObservationMap;
 
 // The user's handle on the robot's controller: user mode, gains, actions and observations
-// over one DDS participant. Every call runs to its end on the caller's thread.
+// over one DDS participant. Every call runs to its end on the caller's thread, unless `stop`
+// (asked at least every 100 ms while a call blocks) ends it with bindings::Stopped; the object
+// stays consistent then, and finish() still hands the robot back.
 class Robot {
  public:
   static constexpr size_t kJointCount = 4;
 
-  Robot(int32_t dds_domain_id, int32_t wait_obs_timeout_ms);
+  Robot(int32_t dds_domain_id, int32_t wait_obs_timeout_ms, bindings::StopCheck stop = {});
   ~Robot();
   Robot(const Robot&) = delete;
   Robot& operator=(const Robot&) = delete;
@@ -30,13 +34,17 @@ class Robot {
   ObservationMap getObs();
 
  private:
+  void switchUserModeOn();
   void sendUserMode(bool enabled);
   void sendAction(const FloatVector& values, bool torque);
   void finishSequence();
   void waitForControllerReaders();
+  bool waitForController(dds_time_t deadline);
   void confirmFirstSample(dds_entity_t writer, bool& confirmed);
   static void checkLength(const FloatVector& v, const std::string& name);
 
+  bindings::CreatorProcess creator_;
+  bindings::StopCheck stop_;
   int32_t wait_obs_timeout_ms_;
   bool gains_set_ = false;
   bool user_mode_enabled_ = false;
@@ -51,8 +59,10 @@ class Robot {
   bool mode_confirmed_ = false;
   bool gains_confirmed_ = false;
   bool action_confirmed_ = false;
-  // Readers the user mode writer had matched when user mode on was last written.
+  // Readers the user mode writer had matched when user mode on was last written, and whether
+  // off was written since.
   uint32_t mode_on_readers_ = 0;
+  bool mode_off_written_ = false;
 };
 
 }  // namespace robot

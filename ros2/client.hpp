@@ -29,8 +29,10 @@ class Client {
       : core_(node, serviceName, qos, Service::requestDescriptor(), Service::responseDescriptor()) {}
 
   // True as soon as a server is matched both ways; false after `timeout` (negative:
-  // no limit) or when the context shuts down.
-  bool waitForService(std::chrono::nanoseconds timeout) { return core_.waitForService(timeout); }
+  // no limit), when the context shuts down, or when `stop` asks to end the wait.
+  bool waitForService(std::chrono::nanoseconds timeout, const StopRequested& stop = {}) {
+    return core_.waitForService(timeout, stop);
+  }
   bool serviceIsReady() const { return core_.serviceIsReady(); }
 
   // Writes the request with the next process-wide sequence number. Throws
@@ -46,16 +48,18 @@ class Client {
   }
 
   // Waits for the answer to `pending` (negative timeout: no limit). A shut-down
-  // context ends the wait as Interrupted. After TimedOut or Interrupted the request
-  // stays pending: a later wait may still collect its answer, or forget() drops it.
-  WaitResult wait(const PendingRequest& pending, std::chrono::nanoseconds timeout, Response& response) {
+  // context, or `stop` asking to end the wait, ends it as Interrupted. After TimedOut or
+  // Interrupted the request stays pending: a later wait may still collect its answer, or
+  // forget() drops it.
+  WaitResult wait(const PendingRequest& pending, std::chrono::nanoseconds timeout, Response& response,
+                  const StopRequested& stop = {}) {
     const detail::Deadline deadline(timeout);
     for (;;) {
       if (collect(pending.sequenceNumber, response)) return WaitResult::Answered;
       if (!core_.contextValid()) return WaitResult::Interrupted;
       if (takeReplies(pending.sequenceNumber)) continue;
       if (deadline.expired()) return WaitResult::TimedOut;
-      if (core_.waitForReply(deadline) == RequestWait::Interrupted) return WaitResult::Interrupted;
+      if (core_.waitForReply(deadline, stop) == RequestWait::Interrupted) return WaitResult::Interrupted;
     }
   }
 

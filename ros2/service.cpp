@@ -1,5 +1,6 @@
 #include "ros2/service.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <set>
@@ -100,13 +101,23 @@ void resetStatus(const Entity& endpoint, uint32_t mask) {
   (void)dds_take_status(endpoint.get(), &status, mask);
 }
 
+// A caller's stop request is asked after every slice of this length that passed without a
+// wake; the slices end at the caller's deadline, neither earlier nor later.
+constexpr dds_duration_t kStopSlice = DDS_MSECS(50);
+
 RequestWait waitOn(const Entity& waitset, const detail::Deadline& deadline,
-                   const std::shared_ptr<detail::ContextState>& state) {
-  if (!state->valid()) return RequestWait::Interrupted;
-  const dds_return_t n = dds_waitset_wait(waitset.get(), nullptr, 0, deadline.remaining());
-  checkRc(n, "dds_waitset_wait");
-  if (!state->valid()) return RequestWait::Interrupted;
-  return n > 0 ? RequestWait::Ready : RequestWait::TimedOut;
+                   const std::shared_ptr<detail::ContextState>& state, const StopRequested& stop) {
+  for (;;) {
+    if (!state->valid()) return RequestWait::Interrupted;
+    const dds_duration_t left = deadline.remaining();
+    const dds_duration_t slice = stop ? std::min(left, kStopSlice) : left;
+    const dds_return_t n = dds_waitset_wait(waitset.get(), nullptr, 0, slice);
+    checkRc(n, "dds_waitset_wait");
+    if (!state->valid()) return RequestWait::Interrupted;
+    if (n > 0) return RequestWait::Ready;
+    if (stop && stop()) return RequestWait::Interrupted;
+    if (slice >= left) return RequestWait::TimedOut;
+  }
 }
 
 }  // namespace
@@ -234,7 +245,7 @@ bool ClientCore::serviceIsReady() const {
   return false;
 }
 
-bool ClientCore::waitForService(std::chrono::nanoseconds timeout) {
+bool ClientCore::waitForService(std::chrono::nanoseconds timeout, const StopRequested& stop) {
   const Deadline deadline(timeout);
   for (;;) {
     resetStatus(requestWriter_, DDS_PUBLICATION_MATCHED_STATUS);
@@ -242,7 +253,7 @@ bool ClientCore::waitForService(std::chrono::nanoseconds timeout) {
     if (!state_->valid()) return false;
     if (serviceIsReady()) return true;
     if (deadline.expired()) return false;
-    if (waitOn(matchWaitset_, deadline, state_) == RequestWait::Interrupted) return false;
+    if (waitOn(matchWaitset_, deadline, state_, stop) == RequestWait::Interrupted) return false;
   }
 }
 
@@ -250,7 +261,9 @@ void ClientCore::writeRequest(const void* sample) {
   checkRc(dds_write(requestWriter_.get(), sample), "failed to send request");
 }
 
-RequestWait ClientCore::waitForReply(const Deadline& deadline) { return waitOn(replyWaitset_, deadline, state_); }
+RequestWait ClientCore::waitForReply(const Deadline& deadline, const StopRequested& stop) {
+  return waitOn(replyWaitset_, deadline, state_, stop);
+}
 
 ServerCore::ServerCore(const Node& node, const std::string& serviceName, const QosProfile& qos,
                        const dds_topic_descriptor_t* requestType, const dds_topic_descriptor_t* replyType)
@@ -271,7 +284,7 @@ ServerCore::ServerCore(const Node& node, const std::string& serviceName, const Q
                                {entityGid(replyWriter_.get())});
 }
 
-RequestWait ServerCore::waitForRequest(const Deadline& deadline) { return waitOn(requestWaitset_, deadline, state_); }
+RequestWait ServerCore::waitForRequest(const Deadline& deadline) { return waitOn(requestWaitset_, deadline, state_, {}); }
 
 bool ServerCore::awaitReplyReader(dds_instance_handle_t requestWriter, std::chrono::nanoseconds maxWait) {
   const auto writerData = matchedUserData(requestReader_.get(), requestWriter, true);

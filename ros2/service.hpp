@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,9 @@
 #include "ros2/qos.hpp"
 
 namespace ros2 {
+
+// Asked by a waiting client at least every 100 ms; true ends the wait as Interrupted.
+using StopRequested = std::function<bool()>;
 
 // How a wait for an answer ended.
 enum class WaitResult { Answered, TimedOut, Interrupted };
@@ -94,10 +98,11 @@ class ClientCore {
   ClientCore& operator=(const ClientCore&) = delete;
 
   bool serviceIsReady() const;
-  bool waitForService(std::chrono::nanoseconds timeout);
+  bool waitForService(std::chrono::nanoseconds timeout, const StopRequested& stop = {});
   void writeRequest(const void* sample);
-  // Ready when a reply may be waiting or the context was shut down meanwhile.
-  RequestWait waitForReply(const Deadline& deadline);
+  // Ready when a reply may be waiting; Interrupted when the context was shut down meanwhile
+  // or `stop` asked to end the wait.
+  RequestWait waitForReply(const Deadline& deadline, const StopRequested& stop = {});
   bool contextValid() const noexcept { return state_->valid(); }
 
   uint64_t clientId() const noexcept { return clientId_; }

@@ -72,3 +72,29 @@ def test_a_second_init_changes_nothing(sim, domain, state_dir):
     sim.send("status", wait=False)
     status = sim.wait_for(lambda e: e.get("event") == "status")
     assert status["matched"]["user_gains"] == 1
+
+
+def test_members_called_with_a_foreign_self_raise_type_error(tmp_path):
+    # Without the type check on self these would run on an object that is no instance at all.
+    calls = [(m, c, member, args) for m, c, member, args in MEMBERS] + [
+        ("robot", "Robot", "__init__", (1, 1)),
+        ("joystick", "Joystick", "__init__", ()),
+    ]
+    result = run_child(
+        f"""
+        import json, robot, joystick
+        raised = []
+        for module, cls, member, args in {calls!r}:
+            method = getattr(getattr(globals()[module], cls), member)
+            for foreign in (object(), 1, joystick.Joystick.__new__(joystick.Joystick)
+                            if module == "robot" else robot.Robot.__new__(robot.Robot)):
+                try:
+                    method(foreign, *args)
+                    raised.append(None)
+                except BaseException as e:
+                    raised.append(type(e).__name__)
+        print(json.dumps({{"raised": raised}}))
+        """,
+        tmp_path,
+    )
+    assert result == {"raised": ["TypeError"] * (3 * len(calls))}

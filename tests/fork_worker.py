@@ -1,0 +1,87 @@
+"""A program with a Robot and a Joystick that forks a multiprocessing child, which tries the
+inherited objects, then starts a spawn child with a Robot of its own. Prints one JSON line.
+
+    python fork_worker.py DDS_DOMAIN ROS_DOMAIN
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import multiprocessing
+import statistics
+import sys
+import time
+
+import joystick
+import robot
+
+GAINS = [1.0] * 4
+
+
+def latencies(r: robot.Robot, n: int) -> list[float]:
+    out = []
+    for _ in range(n):
+        t = time.perf_counter()
+        r.get_obs()
+        out.append(time.perf_counter() - t)
+    return out
+
+
+def forked(r: robot.Robot, j: joystick.Joystick, queue) -> None:
+    tried = {}
+    for name, call in (("get_obs", r.get_obs), ("do_action", lambda: r.do_action(GAINS)),
+                       ("finish", r.finish), ("get_cmd", j.get_cmd)):
+        t = time.monotonic()
+        try:
+            call()
+            tried[name] = [None, time.monotonic() - t]
+        except Exception as e:  # noqa: BLE001 - reported to the parent as it is
+            tried[name] = [f"{type(e).__name__}: {e}", time.monotonic() - t]
+    # The destructors run here too, and must leave the parent's entities alone.
+    del r, j, call
+    gc.collect()
+    queue.put(tried)
+
+
+def spawned(domain: int, queue) -> None:
+    r = robot.Robot(domain)
+    queue.put(sorted(r.get_obs()))
+    r.finish()
+
+
+def main() -> None:
+    domain, ros_domain = int(sys.argv[1]), int(sys.argv[2])
+    r = robot.Robot(domain)
+    j = joystick.Joystick(dds_domain_id=domain, ros2_domain_id=ros_domain)
+    r.set_gains(GAINS, GAINS)
+    latencies(r, 20)
+    out = {"before": statistics.median(latencies(r, 200))}
+
+    fork = multiprocessing.get_context("fork")
+    queue = fork.Queue()
+    child = fork.Process(target=forked, args=(r, j, queue))
+    child.start()
+    during = []
+    while child.is_alive() and len(during) < 5000:
+        during += latencies(r, 1)
+    out["child"] = queue.get(timeout=30)
+    child.join(10)
+    out["child_exitcode"] = child.exitcode
+    after = latencies(r, 200)
+    out["during_max"] = max(during, default=0.0)
+    out["after"] = statistics.median(after)
+    out["after_max"] = max(after)
+
+    spawn = multiprocessing.get_context("spawn")
+    queue = spawn.Queue()
+    child = spawn.Process(target=spawned, args=(domain, queue))
+    child.start()
+    out["spawn_keys"] = queue.get(timeout=60)
+    child.join(10)
+    r.finish()
+    print(json.dumps(out), flush=True)
+
+
+if __name__ == "__main__":
+    main()
