@@ -30,7 +30,7 @@ class Joystick {
   std::vector<double> getCmd();
 
  private:
-  bindings::CreatorProcess creator_;
+  bindings::CreatorProcess creator_{"Joystick"};
   bindings::StopCheck stop_;
   // Declaration order is teardown order reversed: the state path goes first, then the ROS 2
   // client and node, then the DDS entities, then the tables.

@@ -1,5 +1,6 @@
 #include "robot/robot.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -23,16 +24,6 @@ constexpr dds_duration_t kDiscoveryWait = DDS_SECS(1);
 // there (the controller has not matched us yet, or was restarted meanwhile); waiting for ever
 // on that one request would hang the call for good.
 constexpr dds_duration_t kUnlimitedWaitResend = DDS_SECS(1);
-
-// How many readers `writer` has matched so far, those gone included (0 when unknown).
-uint32_t matchedTotal(dds_entity_t writer) {
-  dds_publication_matched_status_t status{};
-  return dds_get_publication_matched_status(writer, &status) < 0 ? 0 : status.total_count;
-}
-
-bool operator==(const dds_guid_t& a, const dds_guid_t& b) {
-  return std::memcmp(a.v, b.v, sizeof a.v) == 0;
-}
 
 // The participants of the peers `entity` has matched now: the readers of a writer, or the
 // writers of a reader.
@@ -59,6 +50,27 @@ std::vector<dds_guid_t> matchedParticipants(dds_entity_t entity, bool is_writer)
     dds_builtintopic_free_endpoint(peer);
   }
   return participants;
+}
+
+bool contains(const std::vector<dds_guid_t>& guids, const dds_guid_t& guid) {
+  return std::any_of(guids.begin(), guids.end(),
+                     [&](const dds_guid_t& g) { return std::memcmp(g.v, guid.v, sizeof g.v) == 0; });
+}
+
+// The controllers whose readers `writer` has matched now: participants that also write the
+// observations `obs_reader` reads. A passive recorder reads every topic and writes none.
+std::vector<dds_guid_t> controllersReading(dds_entity_t writer, dds_entity_t obs_reader) {
+  const std::vector<dds_guid_t> controllers = matchedParticipants(obs_reader, false);
+  std::vector<dds_guid_t> reading;
+  for (const dds_guid_t& reader : matchedParticipants(writer, true)) {
+    if (contains(controllers, reader)) reading.push_back(reader);
+  }
+  return reading;
+}
+
+bool anyMissingFrom(const std::vector<dds_guid_t>& now, const std::vector<dds_guid_t>& before) {
+  return std::any_of(now.begin(), now.end(),
+                     [&](const dds_guid_t& guid) { return !contains(before, guid); });
 }
 
 struct WaitsetDeleter {
@@ -135,7 +147,9 @@ void Robot::sendUserMode(bool enabled) {
   waitForControllerReaders();
   const dds_entity_t writer = dds_->endpoints.user_mode_writer;
   const dds_time_t ack_deadline = dds_time() + kAckTimeout;
-  if (!enabled && !mode_off_written_ && matchedTotal(writer) != mode_on_readers_) {
+  const dds_entity_t obs_reader = dds_->endpoints.user_obs_reader;
+  if (!enabled && !mode_off_written_ &&
+      anyMissingFrom(controllersReading(writer, obs_reader), mode_on_controllers_)) {
     // A controller that matched after user mode on was written (one restarted meanwhile)
     // would fetch the newest mode only now, and off would replace on unseen while it already
     // answered requests: write on again and let it be acknowledged first. Both waits share
@@ -143,7 +157,7 @@ void Robot::sendUserMode(bool enabled) {
     // matched since fetched that off, and on would switch it back into user mode.
     core_dds_UserMode on{true};
     sdk_dds::checkRc(dds_write(writer, &on), "dds_write(user_mode)");
-    mode_on_readers_ = matchedTotal(writer);
+    mode_on_controllers_ = controllersReading(writer, obs_reader);
     (void)bindings::waitForAcks(writer, kAckTimeout, stop_);
   }
   core_dds_UserMode sample{enabled};
@@ -152,7 +166,7 @@ void Robot::sendUserMode(bool enabled) {
     // Written, so whatever happens next, finish hands the robot back.
     user_mode_enabled_ = true;
     mode_off_written_ = false;
-    mode_on_readers_ = matchedTotal(writer);
+    mode_on_controllers_ = controllersReading(writer, obs_reader);
     confirmFirstSample(writer, mode_confirmed_);
   } else {
     mode_off_written_ = true;
@@ -234,12 +248,9 @@ bool Robot::waitForController(dds_time_t deadline) {
   for (const dds_entity_t writer : {ep.user_gains_writer, ep.user_mode_writer,
                                     ep.user_action_writer, ep.user_obs_request_writer}) {
     const bool matched = waitForMatches(ep.participant, writer, true, deadline, stop_, [&] {
-      for (const dds_guid_t& reader : matchedParticipants(writer, true)) {
-        for (const dds_guid_t& controller : controllers) {
-          if (reader == controller) return true;
-        }
-      }
-      return false;
+      const std::vector<dds_guid_t> readers = matchedParticipants(writer, true);
+      return std::any_of(readers.begin(), readers.end(),
+                         [&](const dds_guid_t& reader) { return contains(controllers, reader); });
     });
     if (!matched) return false;
   }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bindings/creator_process.hpp"
 #include "bindings/stop_check.hpp"
@@ -43,7 +44,7 @@ class Robot {
   void confirmFirstSample(dds_entity_t writer, bool& confirmed);
   static void checkLength(const FloatVector& v, const std::string& name);
 
-  bindings::CreatorProcess creator_;
+  bindings::CreatorProcess creator_{"Robot"};
   bindings::StopCheck stop_;
   int32_t wait_obs_timeout_ms_;
   bool gains_set_ = false;
@@ -59,9 +60,9 @@ class Robot {
   bool mode_confirmed_ = false;
   bool gains_confirmed_ = false;
   bool action_confirmed_ = false;
-  // Readers the user mode writer had matched when user mode on was last written, and whether
-  // off was written since.
-  uint32_t mode_on_readers_ = 0;
+  // Controllers whose readers the user mode writer had matched when user mode on was last
+  // written, and whether off was written since.
+  std::vector<dds_guid_t> mode_on_controllers_;
   bool mode_off_written_ = false;
 };
 

@@ -28,10 +28,13 @@ def latencies(r: robot.Robot, n: int) -> list[float]:
     return out
 
 
-def forked(r: robot.Robot, j: joystick.Joystick, queue) -> None:
+def forked(r: robot.Robot, j: joystick.Joystick, r_domain: int, queue) -> None:
     tried = {}
     for name, call in (("get_obs", r.get_obs), ("do_action", lambda: r.do_action(GAINS)),
-                       ("finish", r.finish), ("get_cmd", j.get_cmd)):
+                       ("finish", r.finish), ("get_cmd", j.get_cmd),
+                       # A fresh participant here would wait for ever on the parent's threads.
+                       ("new Robot", lambda: robot.Robot(r_domain)),
+                       ("new Joystick", lambda: joystick.Joystick(dds_domain_id=r_domain))):
         t = time.monotonic()
         try:
             call()
@@ -60,7 +63,7 @@ def main() -> None:
 
     fork = multiprocessing.get_context("fork")
     queue = fork.Queue()
-    child = fork.Process(target=forked, args=(r, j, queue))
+    child = fork.Process(target=forked, args=(r, j, domain, queue))
     child.start()
     during = []
     while child.is_alive() and len(during) < 5000:

@@ -269,9 +269,8 @@ def test_a_recorder_started_late_still_gets_the_current_user_mode(
     assert run.topic("user_gains") == []  # volatile: written before the recorder joined
 
 
-# Until the first-contact wait recognises the controller rather than any matched reader, a
-# recorder's reader can end that wait before the controller's has matched.
-@pytest.mark.xfail(strict=False, reason="first contact counts the recorder's readers")
+# A recorder is no controller: its readers, matched before the controller's, must not end the
+# first-contact wait.
 @pytest.mark.parametrize("sequence", [
     test_first_contact.test_get_obs_first_switches_user_mode_on_then_off_every_time,
     test_first_contact.test_gains_then_action_first_all_arrive_every_time,
