@@ -6,12 +6,17 @@ Run it with the interpreter of the environment the wheel is installed in, in a d
 where `robot` and `joystick` do not name anything else:
 
     python -I wheel_smoke.py [--sim PATH | --no-sim] [--domain N] [--ros-domain N]
+    python -I wheel_smoke.py --refuse SITE_PACKAGES --compiled X.Y
 
 --sim (default: the environment's bin/tarvek-sim) starts that simulator with a demo
 gamepad; --no-sim expects one already running on the given domains with `--gamepad demo`
 (for an interpreter that cannot run the wheel's simulator, such as one under emulation).
 CYCLONEDDS_URI must point at a loopback-only configuration. Exits non-zero on the first
 failure, with the reason; prints one line per step otherwise.
+
+--refuse checks the version guard instead: the modules of a wheel for CPython X.Y, installed
+into SITE_PACKAGES, loaded by path into this (another) interpreter must each fail to import
+with the guard's ImportError naming both versions.
 """
 
 from __future__ import annotations
@@ -125,13 +130,47 @@ class Sim:
         self._out.close()
 
 
+def refuse(site_packages: Path, compiled: str) -> None:
+    """Loads each module of a wheel built for another interpreter the way the import system
+    would, had the file name matched, and expects the version guard to refuse it."""
+    import importlib.machinery
+    import importlib.util
+
+    ours = f"{sys.version_info.major}.{sys.version_info.minor}"
+    if ours == compiled:
+        fail(f"--refuse needs an interpreter other than {compiled}")
+    expected = (f"Python version mismatch: module was compiled for Python {compiled}, "
+                f"but the interpreter version is incompatible: {sys.version}.")
+    for name in ("robot", "joystick"):
+        files = sorted(site_packages.glob(f"{name}.cpython-*.so"))
+        if len(files) != 1:
+            fail(f"expected one {name} extension module in {site_packages}, found {files}")
+        loader = importlib.machinery.ExtensionFileLoader(name, str(files[0]))
+        spec = importlib.util.spec_from_file_location(name, files[0], loader=loader)
+        try:
+            importlib.util.module_from_spec(spec)
+        except ImportError as e:
+            if str(e) != expected:
+                fail(f"{files[0].name} in CPython {ours}: ImportError {str(e)!r}, expected {expected!r}")
+        else:
+            fail(f"{files[0].name}, built for CPython {compiled}, imported into CPython {ours}")
+    step(f"CPython {ours} refuses the CPython {compiled} modules with the version guard's ImportError")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sim", default=str(Path(sys.prefix) / "bin" / "tarvek-sim"))
     ap.add_argument("--no-sim", action="store_true")
     ap.add_argument("--domain", type=int, default=7)
     ap.add_argument("--ros-domain", type=int, default=17)
+    ap.add_argument("--refuse", type=Path, metavar="SITE_PACKAGES")
+    ap.add_argument("--compiled", metavar="X.Y")
     args = ap.parse_args()
+    if args.refuse:
+        if not args.compiled:
+            ap.error("--refuse needs --compiled")
+        refuse(args.refuse, args.compiled)
+        return
 
     if "cyclonedds-loopback" not in os.environ.get("CYCLONEDDS_URI", ""):
         fail("CYCLONEDDS_URI must name the loopback-only configuration")
