@@ -31,7 +31,7 @@ wheel="$(ls -t dist/tarvek_sdk-*-manylinux*_aarch64.whl | head -1)"
 # The x86_64 simulator: TARVEK_SIM, else the development environment's, else the one
 # check_wheel.sh installed from the x86_64 wheel, else a fresh development environment's.
 sim="${TARVEK_SIM:-}"
-for candidate in "$root/.venv/bin/tarvek-sim" "$root/build/wheel/venv-check/bin/tarvek-sim"; do
+for candidate in "$root/.venv/bin/tarvek-sim" "$root/build/wheel/venv-check-3.11/bin/tarvek-sim"; do
   [ -n "$sim" ] || [ ! -x "$candidate" ] || sim="$candidate"
 done
 if [ -z "$sim" ]; then

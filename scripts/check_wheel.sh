@@ -1,41 +1,106 @@
 #!/usr/bin/env bash
-# Proves that the repaired wheel needs nothing from the system beyond the C and C++
+# Proves that each repaired wheel needs nothing from the system beyond the C and C++
 # runtimes: builds it (scripts/build_wheel.sh), installs it alone into a new virtual
-# environment, and then, in private mount and network namespaces where the system's
-# Cyclone DDS and iceoryx libraries and the Cyclone tools are hidden, imports both modules,
-# starts the wheel's simulator and runs a short get_obs / do_action / Joystick exchange
-# (scripts/wheel_smoke.py). Fails if anything is loaded from outside the wheel.
+# environment of its interpreter, and then, in private mount and network namespaces where
+# the system's Cyclone DDS and iceoryx libraries and the Cyclone tools are hidden, imports
+# both modules, starts the wheel's simulator and runs a short get_obs / do_action /
+# Joystick exchange (scripts/wheel_smoke.py). Fails if anything is loaded from outside the
+# wheel. Each wheel's modules must also refuse to load into every other supported
+# interpreter that is found, with the version guard's ImportError.
 #
-#   scripts/check_wheel.sh [--no-build]     --no-build: check the wheel already in dist/
+#   scripts/check_wheel.sh [--no-build] [--python X.Y ... | --all]
 #
-# Needs root (CI runs as root) or unprivileged user namespaces, for unshare.
+# --no-build checks the wheels already in dist/. --python and --all choose the interpreters
+# as for build_wheel.sh (default: python3's). Needs root (CI runs as root) or unprivileged
+# user namespaces, for unshare.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+. "$root/scripts/python_versions.sh"
 start=$SECONDS
 
-[ "${1:-}" = "--no-build" ] || ./scripts/build_wheel.sh
-wheel="$(ls -t dist/tarvek_sdk-*-manylinux*_"$(uname -m)".whl | head -1)"
+build=1
+select=()
+while (($#)); do
+  case "$1" in
+    --no-build) build=""; shift ;;
+    --python) select+=(--python "$2"); shift 2 ;;
+    --all) select+=(--all); shift ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    *) echo "check_wheel: unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+[ -z "$build" ] || ./scripts/build_wheel.sh "${select[@]}"
 
-venv="$root/build/wheel/venv-check"
-python="${PYTHON:-python3}"
-"$python" -m venv --clear "$venv"
-# The wheel, and from the index the dependencies it declares (the recorder's MCAP library);
-# nothing of the SDK's own comes from anywhere but the wheel.
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" 2>&1 \
-  | { grep -v "^WARNING: Location .* is ignored" || true; }
-
-# A control that the check can fail: the same wheel before repair links the system's
-# libraries, and must be caught both by the hiding and by the loaded-library check.
-control="$root/build/wheel/venv-unrepaired"
-raw="$(ls build/wheel/raw-"$(uname -m)"/*.whl 2>/dev/null | head -1 || true)"
-if [ -n "$raw" ]; then
-  "$python" -m venv --clear "$control"
-  "$control/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$raw" 2>&1 \
-    | { grep -v "^WARNING: Location .* is ignored" || true; }
+# The interpreters to check, as build_wheel.sh chose them.
+pythons=()
+if ((${#select[@]} == 0)); then
+  pythons=("${PYTHON:-python3}")
 else
-  control=""
+  for ((i = 0; i < ${#select[@]}; i++)); do
+    case "${select[i]}" in
+      --all) wanted=("${ALL_PYTHONS[@]}") ;;
+      --python) i=$((i + 1)); wanted=("${select[i]}") ;;
+    esac
+    for v in "${wanted[@]}"; do
+      if exe="$(find_python "$v")"; then
+        pythons+=("$exe")
+      elif [ "${CI:-}" = "true" ]; then
+        echo "check_wheel: no CPython $v found (looked in $(pyenv_versions_dir), on PATH and at python3)" >&2
+        exit 1
+      else
+        echo "check_wheel: no CPython $v here; its wheel is not checked"
+      fi
+    done
+  done
 fi
+# Every supported interpreter present takes part in the version guard check.
+others=()
+for v in "${ALL_PYTHONS[@]}"; do
+  exe="$(find_python "$v")" && others+=("$exe")
+done
+
+arch="$(uname -m)"
+venvs=()
+controls=()
+for python in "${pythons[@]}"; do
+  pyver="$(python_version "$python")"
+  tag="cp${pyver/./}"
+  wheel="$(ls -t dist/tarvek_sdk-*-"$tag"-"$tag"-manylinux*_"$arch".whl 2>/dev/null | head -1 || true)"
+  if [ -z "$wheel" ]; then
+    echo "check_wheel: no $tag wheel for $arch in dist/" >&2
+    exit 1
+  fi
+  venv="$root/build/wheel/venv-check-$pyver"
+  "$python" -m venv --clear "$venv"
+  # The wheel, and from the index the dependencies it declares (the recorder's MCAP library);
+  # nothing of the SDK's own comes from anywhere but the wheel.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" 2>&1 \
+    | { grep -v "^WARNING: Location .* is ignored" || true; }
+  echo "check_wheel: $(basename "$wheel") ($(du -k "$wheel" | cut -f1) kB) installed for CPython $pyver"
+  venvs+=("$venv")
+
+  # A control that the check can fail: the same wheel before repair links the system's
+  # libraries, and must be caught both by the hiding and by the loaded-library check.
+  raw="$(ls build/wheel/raw-"$arch-$tag"/*.whl 2>/dev/null | head -1 || true)"
+  control="$root/build/wheel/venv-unrepaired-$pyver"
+  if [ -n "$raw" ]; then
+    "$python" -m venv --clear "$control"
+    "$control/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$raw" 2>&1 \
+      | { grep -v "^WARNING: Location .* is ignored" || true; }
+    controls+=("$control")
+  else
+    controls+=("")
+  fi
+
+  # The version guard, as a user meets it: the wheel's own modules, loaded by path into
+  # each other interpreter.
+  platlib="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
+  for other in "${others[@]}"; do
+    [ "$(python_version "$other")" != "$pyver" ] || continue
+    "$other" -I "$root/scripts/wheel_smoke.py" --refuse "$platlib" --compiled "$pyver"
+  done
+done
 
 # Every installed file of the Cyclone DDS and iceoryx packages that a process could load
 # or run: shared objects and programs.
@@ -55,15 +120,15 @@ fi
 userns=()
 [ "$(id -u)" -eq 0 ] || userns=(--map-root-user)
 export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
-workdir="$(mktemp -d)"
-trap 'rm -rf "$workdir"' EXIT
 
 # In the namespaces: a private copy of the mount table in which /dev/null covers each
 # hidden file (so loading one fails with "file too short" instead of finding it), and a
 # network of our own with only loopback, so nobody else's DDS traffic can answer.
-unshare "${userns[@]}" --mount --net --fork bash -s -- "$venv" "$control" "$root" "${hidden[@]}" <<'INNER'
+unshare "${userns[@]}" --mount --net --fork bash -s -- "$root" "${#venvs[@]}" \
+  "${venvs[@]}" "${controls[@]}" "${hidden[@]}" <<'INNER'
 set -euo pipefail
-venv="$1"; control="$2"; root="$3"; shift 3
+root="$1"; n="$2"; shift 2
+venvs=("${@:1:n}"); controls=("${@:n+1:n}"); shift $((2 * n))
 smoke() {
   "$1/bin/python" -I "$root/scripts/wheel_smoke.py" \
     --domain "$((RANDOM % 200 + 1))" --ros-domain "$((RANDOM % 30 + 201))"
@@ -71,22 +136,23 @@ smoke() {
 ip link set lo up
 # Run from an empty directory so that nothing but the environment provides the modules.
 cd "$(mktemp -d)"
-if [ -n "$control" ]; then
+for control in "${controls[@]}"; do
+  [ -n "$control" ] || continue
   if out="$(smoke "$control" 2>&1)" || [[ "$out" != *"outside the wheel"* ]]; then
     echo "$out" >&2
-    echo "check_wheel: FAIL: the unrepaired wheel was not caught loading system libraries" >&2
+    echo "check_wheel: FAIL: the unrepaired wheel in $control was not caught loading system libraries" >&2
     exit 1
   fi
   echo "check_wheel: control: the unrepaired wheel is caught: ${out:0:160}..."
-fi
+done
 mount --make-rprivate /
 for f in "$@"; do
   mount --bind /dev/null "$f"
 done
 echo "check_wheel: hid $# files of the Cyclone DDS and iceoryx packages"
 
-# The hiding must bite, or the check below would prove nothing.
-if "$venv/bin/python" -I -c 'import ctypes; ctypes.CDLL("libddsc.so.0")' 2>/dev/null; then
+# The hiding must bite, or the checks below would prove nothing.
+if "${venvs[0]}/bin/python" -I -c 'import ctypes; ctypes.CDLL("libddsc.so.0")' 2>/dev/null; then
   echo "check_wheel: FAIL: the system's libddsc is still loadable" >&2
   exit 1
 fi
@@ -94,10 +160,15 @@ if command -v idlc >/dev/null && idlc -v >/dev/null 2>&1; then
   echo "check_wheel: FAIL: the system's idlc still runs" >&2
   exit 1
 fi
-if [ -n "$control" ] && "$control/bin/python" -I -c 'import robot' 2>/dev/null; then
-  echo "check_wheel: FAIL: the unrepaired wheel still imports with Cyclone DDS hidden" >&2
-  exit 1
-fi
-smoke "$venv"
+for control in "${controls[@]}"; do
+  if [ -n "$control" ] && "$control/bin/python" -I -c 'import robot' 2>/dev/null; then
+    echo "check_wheel: FAIL: the unrepaired wheel in $control still imports with Cyclone DDS hidden" >&2
+    exit 1
+  fi
+done
+for venv in "${venvs[@]}"; do
+  echo "check_wheel: $venv"
+  smoke "$venv"
+done
 INNER
-echo "check_wheel: $(basename "$wheel") is self-contained ($((SECONDS - start)) s)"
+echo "check_wheel: ${#venvs[@]} wheel(s) self-contained, each refused by the other interpreters ($((SECONDS - start)) s)"

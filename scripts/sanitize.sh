@@ -6,9 +6,19 @@
 # cycles of Robot and Joystick, run with leak detection; the Python suite runs without,
 # since the interpreter itself does not free everything at exit.
 # Extra arguments go to pytest (for example -m "not slow").
+#
+#   scripts/sanitize.sh [--build-only | --no-build] [pytest arguments]
+#
+# --build-only stops once everything is built; --no-build runs the tests against what an
+# earlier run built (CI builds first, then tests beside the other suites).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$root/scripts/setup.sh"  # system packages, and the build tools in .venv
+phase=all
+case "${1:-}" in
+  --build-only) phase=build; shift ;;
+  --no-build) phase=test; shift ;;
+esac
+[ "$phase" = test ] || "$root/scripts/setup.sh"  # system packages, and the build tools in .venv
 export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
 
 out="$root/build/sanitize"
@@ -47,25 +57,28 @@ finish_step() {
   fi
 }
 
-echo "sanitize: native tests"
-PATH="$root/.venv/bin:$PATH" cmake -S "$root" -B "$out/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
-  -DCMAKE_C_FLAGS="$sanitize" -DCMAKE_CXX_FLAGS="$sanitize" \
-  -DCMAKE_EXE_LINKER_FLAGS="$link" -DCMAKE_SHARED_LINKER_FLAGS="$link" \
-  -DTARVEK_PYTHON_MODULES=OFF -DTARVEK_CPP_TESTS=ON -DTARVEK_TEST_PYTHON="$venv/bin/python" >/dev/null
+if [ "$phase" != test ]; then
+  echo "sanitize: native tests"
+  PATH="$root/.venv/bin:$PATH" cmake -S "$root" -B "$out/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_C_FLAGS="$sanitize" -DCMAKE_CXX_FLAGS="$sanitize" \
+    -DCMAKE_EXE_LINKER_FLAGS="$link" -DCMAKE_SHARED_LINKER_FLAGS="$link" \
+    -DTARVEK_PYTHON_MODULES=OFF -DTARVEK_CPP_TESTS=ON -DTARVEK_TEST_PYTHON="$venv/bin/python" >/dev/null
 
-echo "sanitize: Python modules and simulator in $venv"
-[ -x "$venv/bin/python" ] || "${PYTHON:-python3}" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" cmake ninja 2>&1 \
-  | { grep -v "^WARNING: Location .* is ignored" || true; }
-CC="$cc" CXX="$cxx" "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-  -C build-dir="$out/wheel" -C cmake.build-type=Debug \
-  -C cmake.define.CMAKE_C_FLAGS="$sanitize" -C cmake.define.CMAKE_CXX_FLAGS="$sanitize" \
-  -C cmake.define.CMAKE_EXE_LINKER_FLAGS="$link" -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="$link" \
-  "$root[test]" 2>&1 | { grep -v "^WARNING: Location .* is ignored" || true; }
+  echo "sanitize: Python modules and simulator in $venv"
+  [ -x "$venv/bin/python" ] || "${PYTHON:-python3}" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" cmake ninja 2>&1 \
+    | { grep -v "^WARNING: Location .* is ignored" || true; }
+  CC="$cc" CXX="$cxx" "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -C build-dir="$out/wheel" -C cmake.build-type=Debug \
+    -C cmake.define.CMAKE_C_FLAGS="$sanitize" -C cmake.define.CMAKE_CXX_FLAGS="$sanitize" \
+    -C cmake.define.CMAKE_EXE_LINKER_FLAGS="$link" -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="$link" \
+    "$root[test]" 2>&1 | { grep -v "^WARNING: Location .* is ignored" || true; }
 
-PATH="$root/.venv/bin:$PATH" cmake --build "$out/native" >/dev/null
+  PATH="$root/.venv/bin:$PATH" cmake --build "$out/native" >/dev/null
+fi
+[ "$phase" != build ] || { echo "sanitize: built"; exit 0; }
 status=0
 ASAN_OPTIONS="$asan_common:detect_leaks=1" PATH="$root/.venv/bin:$PATH" \
   ctest --test-dir "$out/native" --output-on-failure || status=$?

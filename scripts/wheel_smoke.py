@@ -6,12 +6,17 @@ Run it with the interpreter of the environment the wheel is installed in, in a d
 where `robot` and `joystick` do not name anything else:
 
     python -I wheel_smoke.py [--sim PATH | --no-sim] [--domain N] [--ros-domain N]
+    python -I wheel_smoke.py --refuse SITE_PACKAGES --compiled X.Y
 
 --sim (default: the environment's bin/tarvek-sim) starts that simulator with a demo
 gamepad; --no-sim expects one already running on the given domains with `--gamepad demo`
 (for an interpreter that cannot run the wheel's simulator, such as one under emulation).
 CYCLONEDDS_URI must point at a loopback-only configuration. Exits non-zero on the first
 failure, with the reason; prints one line per step otherwise.
+
+--refuse checks the version guard instead: the modules of a wheel for CPython X.Y, installed
+into SITE_PACKAGES, loaded by path into this (another) interpreter must each fail to import
+with the guard's ImportError naming both versions.
 """
 
 from __future__ import annotations
@@ -125,13 +130,63 @@ class Sim:
         self._out.close()
 
 
+def load_error(name: str, path: Path, dlopen_flags: int | None = None) -> str | None:
+    """Loads an extension module by path as the import system would; the ImportError's text,
+    or None when it loaded."""
+    import importlib.machinery
+    import importlib.util
+
+    if dlopen_flags is not None:
+        sys.setdlopenflags(dlopen_flags)
+    try:
+        loader = importlib.machinery.ExtensionFileLoader(name, str(path))
+        importlib.util.module_from_spec(importlib.util.spec_from_file_location(name, path, loader=loader))
+    except ImportError as e:
+        return str(e)
+    return None
+
+
+def refuse(site_packages: Path, compiled: str) -> None:
+    """Loads each module of a wheel built for another interpreter the way the import system
+    would, had the file name matched, and expects the version guard to refuse it."""
+    ours = f"{sys.version_info.major}.{sys.version_info.minor}"
+    if ours == compiled:
+        fail(f"--refuse needs an interpreter other than {compiled}")
+    expected = (f"Python version mismatch: module was compiled for Python {compiled}, "
+                f"but the interpreter version is incompatible: {sys.version}.")
+    how = "the version guard's ImportError"
+    for name in ("robot", "joystick"):
+        files = sorted(site_packages.glob(f"{name}.cpython-*.so"))
+        if len(files) != 1:
+            fail(f"expected one {name} extension module in {site_packages}, found {files}")
+        error = load_error(name, files[0])
+        if error is not None and "undefined symbol" in error:
+            # The interpreter binds every symbol at load time, and one that another version
+            # lacks stops the load before the module's own code runs: still an ImportError,
+            # but not the guard's. Bound lazily, the guard runs first and must refuse.
+            how = f"the loader's ImportError ({error.rsplit(': ', 1)[-1]}), and lazily bound the guard's"
+            error = load_error(name, files[0], os.RTLD_LAZY)
+        if error is None:
+            fail(f"{files[0].name}, built for CPython {compiled}, imported into CPython {ours}")
+        if error != expected:
+            fail(f"{files[0].name} in CPython {ours}: ImportError {error!r}, expected {expected!r}")
+    step(f"CPython {ours} refuses the CPython {compiled} modules with {how}")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sim", default=str(Path(sys.prefix) / "bin" / "tarvek-sim"))
     ap.add_argument("--no-sim", action="store_true")
     ap.add_argument("--domain", type=int, default=7)
     ap.add_argument("--ros-domain", type=int, default=17)
+    ap.add_argument("--refuse", type=Path, metavar="SITE_PACKAGES")
+    ap.add_argument("--compiled", metavar="X.Y")
     args = ap.parse_args()
+    if args.refuse:
+        if not args.compiled:
+            ap.error("--refuse needs --compiled")
+        refuse(args.refuse, args.compiled)
+        return
 
     if "cyclonedds-loopback" not in os.environ.get("CYCLONEDDS_URI", ""):
         fail("CYCLONEDDS_URI must name the loopback-only configuration")
