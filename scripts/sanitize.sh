@@ -102,7 +102,7 @@ status=0
 # of raising std::bad_alloc, so the hostile-input tests leave out the one lying length that
 # only a MemoryError can answer (TARVEK_SANITIZED).
 LD_PRELOAD="$preload" ASAN_OPTIONS="$asan_common:detect_leaks=0" PATH="$venv/bin:$PATH" \
-  TARVEK_SANITIZED=1 "$venv/bin/python" -m pytest -p no:cacheprovider --ignore=tests/test_physics.py "$@" || status=$?
+  TARVEK_SANITIZED=1 "$venv/bin/python" -m pytest --ignore=tests/test_physics.py "$@" || status=$?
 finish_step "the Python suite" "$status"
 
 echo "sanitize: leak check of construct/destroy cycles through the bindings"
