@@ -64,8 +64,11 @@ class Simulator:
             raise RuntimeError(f"tarvek-sim: {ready['message']}")
 
     def _events(self):
-        self._log.seek(self._offset)
-        chunk = self._log.read()
+        # pread leaves the file offset alone: the simulator writes through the same open
+        # file, and moving its offset would make it write over events not yet read.
+        chunk = b""
+        while block := os.pread(self._log.fileno(), 1 << 16, self._offset + len(chunk)):
+            chunk += block
         self._offset += len(chunk)
         *lines, self._pending = (self._pending + chunk).split(b"\n")
         return [json.loads(line) for line in lines if line.strip()]
