@@ -18,3 +18,12 @@ def test_committed_stubs_are_current(tmp_path, module):
     generated = (tmp_path / f"{module}.pyi").read_text()
     committed = (ROOT / "stubs" / f"{module}.pyi").read_text()
     assert generated == committed, "stubs are stale: run scripts/stubs.sh and commit the result"
+
+
+@pytest.mark.parametrize("module", ["robot", "joystick"])
+def test_every_member_has_a_reference_beyond_its_signature(module):
+    # help() on the robot is the reference: a member added without one shows a bare signature.
+    cls = getattr(__import__(module), module.capitalize())
+    members = ["__init__"] + [n for n in vars(cls) if not n.startswith("_")]
+    bare = [n for n in members if len(getattr(cls, n).__doc__.strip().splitlines()) < 3]
+    assert not bare
