@@ -17,6 +17,8 @@ import joystick
 import robot
 
 GAINS = [1.0] * 4
+# What the forked child tries to send: it must reach neither the controller nor the file.
+CHILD_GAINS = [2.0] * 4
 
 
 def latencies(r: robot.Robot, n: int) -> list[float]:
@@ -28,23 +30,40 @@ def latencies(r: robot.Robot, n: int) -> list[float]:
     return out
 
 
+def public_members(cls) -> list[str]:
+    return sorted(n for n in dir(cls) if not n.startswith("_") and callable(getattr(cls, n)))
+
+
 def forked(r: robot.Robot, j: joystick.Joystick, r_domain: int, queue) -> None:
+    # Every public member, so that one added later without the check shows as untried.
+    arguments = {"Robot": {"enable_user_mode": (), "finish": (), "get_obs": (),
+                           "set_gains": (CHILD_GAINS, CHILD_GAINS), "do_action": (CHILD_GAINS,)},
+                 "Joystick": {"get_cmd": ()}}
+    calls = {}
+    untried = []
+    for obj in (r, j):
+        cls = type(obj).__name__
+        for name in public_members(type(obj)):
+            if name in arguments[cls]:
+                calls[f"{cls}.{name}"] = (getattr(obj, name), arguments[cls][name])
+            else:
+                untried.append(f"{cls}.{name}")
+    # A fresh participant here would wait for ever on the parent's threads.
+    calls["Robot()"] = (robot.Robot, (r_domain,))
+    calls["Joystick()"] = (joystick.Joystick, ())
     tried = {}
-    for name, call in (("get_obs", r.get_obs), ("do_action", lambda: r.do_action(GAINS)),
-                       ("finish", r.finish), ("get_cmd", j.get_cmd),
-                       # A fresh participant here would wait for ever on the parent's threads.
-                       ("new Robot", lambda: robot.Robot(r_domain)),
-                       ("new Joystick", lambda: joystick.Joystick(dds_domain_id=r_domain))):
+    for name, (call, args) in calls.items():
+        kwargs = {"dds_domain_id": r_domain} if name == "Joystick()" else {}
         t = time.monotonic()
         try:
-            call()
+            call(*args, **kwargs)
             tried[name] = [None, time.monotonic() - t]
         except Exception as e:  # noqa: BLE001 - reported to the parent as it is
             tried[name] = [f"{type(e).__name__}: {e}", time.monotonic() - t]
     # The destructors run here too, and must leave the parent's entities alone.
-    del r, j, call
+    del r, j, call, calls
     gc.collect()
-    queue.put(tried)
+    queue.put({"tried": tried, "untried": untried})
 
 
 def spawned(domain: int, queue) -> None:
@@ -68,7 +87,7 @@ def main() -> None:
     during = []
     while child.is_alive() and len(during) < 5000:
         during += latencies(r, 1)
-    out["child"] = queue.get(timeout=30)
+    out.update(queue.get(timeout=30))
     child.join(10)
     out["child_exitcode"] = child.exitcode
     after = latencies(r, 200)

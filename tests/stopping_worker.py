@@ -1,7 +1,7 @@
 """The SDK in a process of its own, waiting where a test interrupts it or its controller from
 outside. Prints JSON lines; times are CLOCK_MONOTONIC seconds, comparable with the test's.
 
-    python stopping_worker.py MODE DDS_DOMAIN [ROS_DOMAIN]
+    python stopping_worker.py MODE DDS_DOMAIN [ROS_DOMAIN | ROUNDS]
 
 Each round prints {"waiting": t} just before a blocking call, then {"ki": t, "context": ...}
 when KeyboardInterrupt left it. Lines in capitals on stdin (GO) let the test act between
@@ -90,6 +90,15 @@ def main() -> None:
         timed_finish(r)
         step("end the frozen controller")
         timed_finish(r)
+    elif mode == "finish_retry_rounds":
+        r = robot.Robot(domain)
+        for _ in range(int(sys.argv[3])):
+            r.get_obs()
+            step("freeze the controller")
+            timed_finish(r)
+            step("start another, end the frozen one")
+            timed_finish(r)
+            step("next round")
     elif mode == "joystick":
         rounds(lambda: joystick.Joystick(dds_domain_id=domain, ros2_domain_id=ros_domain))
     elif mode == "get_cmd":

@@ -172,3 +172,30 @@ def test_finish_retried_after_a_time_out_never_switches_user_mode_on_again(
     modes = [s["enabled"] for s in restarted.samples("user_mode")]
     off = modes.index(False)
     assert all(modes[:off]) and not any(modes[off:]), modes
+
+
+def test_finish_retried_never_switches_on_a_controller_that_came_after_the_off(
+        start_sim, domain, state_dir, worker):
+    # Each round's new controller is frozen in the next one: it has seen on by then.
+    rounds = 20
+    sim = start_sim()
+    w = worker("finish_retry_rounds", domain, rounds)
+    started = time.monotonic()
+    for _ in range(rounds):
+        assert w.line() == {"step": "freeze the controller"}
+        sim.stop()
+        w.go()
+        assert w.line()["finish"] == "dds_wait_for_acks(user_mode): Timeout"
+        assert w.line() == {"step": "start another, end the frozen one"}
+        frozen, sim = sim, start_sim()
+        sim.wait_sample("user_mode", enabled=False)  # the off it fetched as a late reader
+        # Its observation writer too, so that the SDK counts it among the controllers.
+        sim.wait_matched("user_obs")
+        frozen.close()
+        w.go()
+        assert w.line() == {"finish": None}
+        modes = [s["enabled"] for s in sim.samples("user_mode")]
+        assert not any(modes), modes
+        assert w.line() == {"step": "next round"}
+        w.go()
+    print(f"{rounds} rounds in {time.monotonic() - started:.1f} s")
