@@ -174,6 +174,7 @@ def test_finish_retried_after_a_time_out_never_switches_user_mode_on_again(
     assert all(modes[:off]) and not any(modes[off:]), modes
 
 
+@pytest.mark.slow  # waits out the acknowledgement time-out 20 times
 def test_finish_retried_never_switches_on_a_controller_that_came_after_the_off(
         start_sim, domain, state_dir, worker):
     # Each round's new controller is frozen in the next one: it has seen on by then.
