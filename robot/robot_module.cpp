@@ -55,7 +55,9 @@ const char* const kFinishDoc = R"doc(Hands the robot back to its controller.
 
 When user mode is on: sends the last action again with torque_ctrl
 False (four zeros if none was sent), then user mode off, and waits up
-to 1 s for every controller that reads user_mode to acknowledge it.
+to 1 s for every reader of user_mode to acknowledge it. A controller
+that matched after user mode on was written gets on again first, so
+that it sees the change; both waits share that second.
 When user mode is off it sends nothing and returns at once. Deleting
 the last reference to a Robot in user mode does the same, errors
 discarded.
