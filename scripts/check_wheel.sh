@@ -147,10 +147,14 @@ for python in "${pythons[@]}"; do
     exit 1
   fi
   venv="$root/build/wheel/venv-check-$pyver"
-  "$python" -m venv --clear "$venv"
+  # The environments get no pip of their own (installing one costs seconds each); the
+  # packaging tools' pip of the same version installs into them.
+  pip=("$root/build/wheel-tools-$pyver/bin/python" -m pip --disable-pip-version-check)
+  [ -x "${pip[0]}" ] || pip=("$python" -m pip --disable-pip-version-check)
+  "$python" -m venv --clear --without-pip "$venv"
   # The wheel, and from the index the dependencies it declares (the recorder's MCAP library);
   # nothing of the SDK's own comes from anywhere but the wheel.
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" 2>&1 \
+  "${pip[@]}" --python "$venv/bin/python" install -q "$wheel" 2>&1 \
     | { grep -v "^WARNING: Location .* is ignored" || true; }
   echo "check_wheel: $(basename "$wheel") ($(du -k "$wheel" | cut -f1) kB) installed for CPython $pyver"
   venvs+=("$venv")
@@ -160,8 +164,8 @@ for python in "${pythons[@]}"; do
   raw="$(ls build/wheel/raw-"$arch-$tag"/*.whl 2>/dev/null | head -1 || true)"
   control="$root/build/wheel/venv-unrepaired-$pyver"
   if [ -n "$raw" ]; then
-    "$python" -m venv --clear "$control"
-    "$control/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$raw" 2>&1 \
+    "$python" -m venv --clear --without-pip "$control"
+    "${pip[@]}" --python "$control/bin/python" install -q --no-index --no-deps "$raw" 2>&1 \
       | { grep -v "^WARNING: Location .* is ignored" || true; }
     controls+=("$control")
   else
