@@ -80,8 +80,24 @@ mkdir -p "$stage"
 cp "$wheel" scripts/wheel_smoke.py config/cyclonedds-loopback.xml "$stage/"
 echo "check_aarch64: installing $(basename "$wheel") alone into a venv in the arm64 root"
 chroot "$rootfs" /usr/bin/python3 -m venv /opt/tarvek-check/venv
+# The root has no index to reach: the dependencies the wheel declares (the recorder's MCAP
+# library and what it needs) are fetched here, as aarch64 wheels for the root's CPython 3.11.
+mapfile -t deps < <(python3 - "$wheel" <<'PY'
+import sys
+import zipfile
+
+z = zipfile.ZipFile(sys.argv[1])
+meta = z.read(next(n for n in z.namelist() if n.endswith(".dist-info/METADATA"))).decode()
+for line in meta.splitlines():
+    if line.startswith("Requires-Dist:") and "extra ==" not in line:
+        print(line.split(":", 1)[1].strip())
+PY
+)
+mkdir -p "$stage/deps"
+((${#deps[@]} == 0)) || python3 -m pip download -q --disable-pip-version-check --only-binary=:all: \
+  --platform manylinux2014_aarch64 --python-version 3.11 -d "$stage/deps" "${deps[@]}"
 chroot "$rootfs" /opt/tarvek-check/venv/bin/python -m pip install -q --disable-pip-version-check \
-  --no-index "/opt/tarvek-check/$(basename "$wheel")"
+  --no-index --find-links /opt/tarvek-check/deps "/opt/tarvek-check/$(basename "$wheel")"
 chroot "$rootfs" /bin/sh -c 'ls /usr/lib/aarch64-linux-gnu | grep -E "ddsc|iceoryx" || true' \
   | { grep . && { echo "check_aarch64: the arm64 root has Cyclone DDS libraries" >&2; exit 1; } || true; }
 took "install in the root"
