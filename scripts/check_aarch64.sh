@@ -95,7 +95,8 @@ PY
 )
 mkdir -p "$stage/deps"
 ((${#deps[@]} == 0)) || python3 -m pip download -q --disable-pip-version-check --only-binary=:all: \
-  --platform manylinux2014_aarch64 --python-version 3.11 -d "$stage/deps" "${deps[@]}"
+  --platform manylinux2014_aarch64 --python-version 3.11 -d "$stage/deps" "${deps[@]}" 2>&1 \
+  | { grep -v "^WARNING: Location .* is ignored" || true; }
 chroot "$rootfs" /opt/tarvek-check/venv/bin/python -m pip install -q --disable-pip-version-check \
   --no-index --find-links /opt/tarvek-check/deps "/opt/tarvek-check/$(basename "$wheel")"
 chroot "$rootfs" /bin/sh -c 'ls /usr/lib/aarch64-linux-gnu | grep -E "ddsc|iceoryx" || true' \
