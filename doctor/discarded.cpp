@@ -68,7 +68,8 @@ std::vector<Problem> discardedProblems(const DomainSnapshot& snapshot) {
         "its type supports), and the SDK can match its endpoints.";
     if (count > 0) {
       out.push_back({"endpoints_discarded",
-                     who + " is on DDS domain " + domain + ", but Cyclone DDS discarded its " +
+                     "On DDS domain " + domain + ", " + who +
+                         " has no endpoint the SDK can see: Cyclone DDS discarded its " +
                          std::to_string(count) + " endpoint announcement(s)" +
                          (typeInformation ? " because it cannot read their TYPE_INFORMATION (the "
                                             "type information a controller built with type "
@@ -77,8 +78,8 @@ std::vector<Problem> discardedProblems(const DomainSnapshot& snapshot) {
                          ": " + fix});
     } else {
       out.push_back({"endpoints_discarded",
-                     who + " is on DDS domain " + domain +
-                         " with no endpoint at all: most probably Cyclone DDS discarded its "
+                     "On DDS domain " + domain + ", " + who +
+                         " has no endpoint at all: most probably Cyclone DDS discarded its "
                          "endpoint announcements, as it does when they carry type information it "
                          "cannot read (a controller built with type objects): " + fix});
     }

@@ -213,7 +213,7 @@ class TestControllerSide:
              "it has member foot_contact (sequence<float>), which the SDK's lacks",
              "build the controller from the SDK's message definition"),
             ("fastdds", ["typeobject"], "endpoints_discarded",
-             "(Fast DDS) is on DDS domain {domain}, but Cyclone DDS discarded its 2 endpoint announcement(s) "
+             "(Fast DDS) has no endpoint the SDK can see: Cyclone DDS discarded its 2 endpoint announcement(s) "
              "because it cannot read their TYPE_INFORMATION",
              "generate the controller's types without type objects (no -typeobject)"),
             ("fastdds", ["ack-delay", "700"], "slow_acknowledgement",

@@ -265,9 +265,10 @@ TEST(DoctorDiscarded, ReadFromTheTrace) {
   const auto problems = discardedProblems(s);
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_EQ(problems[0].code, "endpoints_discarded");
-  EXPECT_EQ(problems[0].sentence.rfind("controller (pid 7 on robot) (Fast DDS) is on DDS domain 5, "
-                                       "but Cyclone DDS discarded its 2 endpoint announcement(s) "
-                                       "because it cannot read their TYPE_INFORMATION",
+  EXPECT_EQ(problems[0].sentence.rfind("On DDS domain 5, controller (pid 7 on robot) (Fast DDS) has "
+                                       "no endpoint the SDK can see: Cyclone DDS discarded its 2 "
+                                       "endpoint announcement(s) because it cannot read their "
+                                       "TYPE_INFORMATION",
                                        0),
             0u);
 }
