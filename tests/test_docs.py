@@ -1,0 +1,267 @@
+"""The shell and Python blocks of README.md and docs/*.md, run as a newcomer pastes them.
+
+pytest-codeblocks reads the blocks and the marks written above them in the Markdown
+(`<!--pytest.mark.skip(reason="...")-->`); the blocks are run here rather than by its own
+items, because those run Python in this interpreter and wait on shell commands without end,
+and a doc's blocks need what a reader has: a simulator left running by an earlier block, a
+Ctrl-C, a network nobody else is on. How to write a block for this is in the module's marks:
+
+- `background(ready=TEXT, stop=SIGNAL)`: a long-running command (a simulator, a recorder).
+  It is left running for the doc's later blocks; it passes once TEXT is in its output (after
+  1 s without TEXT) while it still runs, or if it ended with status 0. It is stopped with
+  SIGNAL (default SIGINT, the reader's Ctrl-C) when the doc ends or at `after_ctrl_c`, and
+  must end by it.
+- `after_ctrl_c`: before this block, the newest background block still running is stopped.
+- `sim(*args)`: a simulator the doc does not show, `tarvek-sim *args`, for this block only.
+- `timeout(N)`: this block may take N s (default 60).
+
+Each block runs in a fresh shell (`bash -e`) or interpreter, in a scratch directory laid out
+as the checkout (its top-level entries linked, `build/` empty), with `.venv/bin` off PATH as
+in a new terminal. Each doc runs in a network namespace of its own, so the domain ids it
+shows are its own and its blocks hear nobody else.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from pytest_codeblocks.main import extract_from_file
+
+from conftest import LOOPBACK_URI, ROOT
+
+VENV = ROOT / ".venv"
+if Path(sys.prefix).resolve() != VENV.resolve():
+    # The docs name .venv/ in their commands; another environment would run those, not its own.
+    pytest.skip("the docs' commands use .venv/: they run in the suite on .venv", allow_module_level=True)
+
+DOCS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+RUN = {"sh": "shell", "bash": "shell", "python": "python"}
+DEFAULT_TIMEOUT = 60.0
+STOP_WAIT = 10.0
+
+
+LAST_BLOCK: dict[str, int] = {}
+
+
+def _params():
+    for doc in DOCS:
+        rel = doc.relative_to(ROOT).as_posix()
+        for block in extract_from_file(doc):
+            words = (block.syntax or "").split()
+            if not words or words[0] not in RUN:
+                continue
+            marks = [eval(text, {"pytest": pytest, "sys": sys}) for text in block.marks]
+            for mark in marks:
+                if mark.name in ("skip", "skipif") and not mark.kwargs.get("reason"):
+                    raise ValueError(f"{rel}:{block.lineno}: a skipped block must give its reason")
+            LAST_BLOCK[rel] = block.lineno
+            yield pytest.param(rel, RUN[words[0]], block, marks=marks, id=f"{rel}:{block.lineno}")
+
+
+def _block_env(tmpdir: Path) -> dict[str, str]:
+    env = dict(os.environ)
+    venv_bins = {str(VENV / "bin"), str(Path(sys.prefix) / "bin")}
+    env["PATH"] = os.pathsep.join(p for p in env.get("PATH", "").split(os.pathsep) if p not in venv_bins)
+    for name in ("VIRTUAL_ENV", "PYTHONPATH", "ROS_DOMAIN_ID", "TMP", "TEMP", "TEMPDIR"):
+        env.pop(name, None)
+    env["CYCLONEDDS_URI"] = LOOPBACK_URI
+    env["TMPDIR"] = str(tmpdir)
+    return env
+
+
+class Namespace:
+    """A network namespace with only loopback, held by a sleeping process; commands enter it
+    with nsenter. Without the privilege to make one, commands run in the current network."""
+
+    def __init__(self):
+        self.prefix: list[str] = []
+        self._holder = None
+        user = [] if os.geteuid() == 0 else ["--user", "--map-root-user"]
+        try:
+            holder = subprocess.Popen(
+                ["unshare", *user, "--net", "sh", "-c", "ip link set lo up && echo up && exec sleep 100000"],
+                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        except OSError:
+            return
+        if holder.stdout.readline().strip() != b"up":
+            holder.wait()
+            return
+        self._holder = holder
+        entered = [f"--user=/proc/{holder.pid}/ns/user"] if user else []
+        self.prefix = ["nsenter", *entered, f"--net=/proc/{holder.pid}/ns/net", "--"]
+
+    def close(self):
+        if self._holder is not None:
+            self._holder.kill()
+            self._holder.wait()
+            self._holder.stdout.close()
+
+
+class Process:
+    """One command of a block, in a process group of its own (the reader's terminal), its
+    output in a file."""
+
+    def __init__(self, argv: list[str], log: Path, cwd: Path, env: dict[str, str], stop: str = "SIGINT"):
+        self.log = log
+        self.stop_signal = signal.Signals[stop]
+        with open(log, "wb") as out:
+            self.proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+
+    def output(self) -> str:
+        return self.log.read_text(errors="replace")
+
+    def wait_for(self, text: str | None, timeout: float) -> None:
+        """Waits until text is in the output (for `timeout` without text) or the process ends."""
+        deadline = time.monotonic() + (timeout if text else 1.0)
+        while time.monotonic() < deadline and self.proc.poll() is None:
+            if text and text in self.output():
+                return
+            time.sleep(0.02)
+        if text and self.proc.poll() is None:
+            raise AssertionError(f"no {text!r} in the output within {timeout} s:\n{self.output()}")
+
+    def signal_group(self, signum: int) -> None:
+        try:
+            os.killpg(self.proc.pid, signum)
+        except ProcessLookupError:
+            pass
+
+    def stop(self) -> None:
+        """Its stop signal to the group (SIGINT: Ctrl-C in its terminal); it must end by it."""
+        self.signal_group(self.stop_signal)
+        try:
+            status = self.proc.wait(timeout=STOP_WAIT)
+        except subprocess.TimeoutExpired:
+            status = None
+        finally:
+            self.kill()
+        ended = status in (0, -self.stop_signal, 128 + self.stop_signal)
+        assert ended, f"{self.stop_signal.name} ended it with status {status}:\n{self.output()}"
+
+    def kill(self) -> None:
+        self.signal_group(signal.SIGKILL)
+        self.proc.wait()
+
+
+class DocRun:
+    """The state one doc's blocks share: scratch checkout, network, background commands."""
+
+    def __init__(self, base: Path):
+        self.dir = base / "checkout"
+        self.aux = base / "aux"
+        for d in (self.dir, self.aux, base / "tmp"):
+            d.mkdir()
+        for entry in ROOT.iterdir():
+            if entry.name not in (".git", "build"):
+                (self.dir / entry.name).symlink_to(entry)
+        (self.dir / "build").mkdir()
+        self.env = _block_env(base / "tmp")
+        self.net = Namespace()
+        self.background: list[Process] = []
+
+    def start(self, kind: str, code: str, name: str, stop: str = "SIGINT") -> Process:
+        script = self.aux / f"{name}.{'py' if kind == 'python' else 'sh'}"
+        script.write_text(code)
+        argv = [sys.executable, str(script)] if kind == "python" else ["bash", "-e", str(script)]
+        return Process(self.net.prefix + argv, self.aux / f"{name}.log", self.dir, self.env, stop)
+
+    def start_sim(self, args: tuple[str, ...], name: str) -> Process:
+        sim = Process(self.net.prefix + [str(VENV / "bin" / "tarvek-sim"), *args],
+                      self.aux / f"{name}.log", self.dir, self.env)
+        sim.wait_for('"ready"', timeout=10)
+        if sim.proc.poll() is not None:
+            raise AssertionError(f"the simulator for this block ended:\n{sim.output()}")
+        return sim
+
+    def ctrl_c_newest(self) -> None:
+        while self.background:
+            newest = self.background.pop()
+            if newest.proc.poll() is None:
+                newest.stop()
+                return
+        raise AssertionError("after_ctrl_c, but no background block is running")
+
+    def close(self) -> None:
+        """Stops what still runs, newest first; returns how the first that would not stop failed."""
+        failures = []
+        while self.background:
+            p = self.background.pop()
+            try:
+                p.stop()
+            except AssertionError as e:
+                failures.append(str(e))
+        self.net.close()
+        return failures[0] if failures else None
+
+
+@pytest.fixture(scope="session")
+def doc_runs(tmp_path_factory):
+    """One DocRun at a time: the previous doc's commands end when the next doc begins."""
+    runs: dict[str, DocRun] = {}
+
+    def get(doc: str) -> DocRun:
+        if doc not in runs:
+            for other in runs.values():
+                other.close()
+            runs.clear()
+            runs[doc] = DocRun(tmp_path_factory.mktemp(Path(doc).stem))
+        return runs[doc]
+
+    yield get
+    for run in runs.values():
+        run.close()
+
+
+def _failure(doc: str, block, what: str, output: str) -> str:
+    return f"{doc}:{block.lineno}: {what}\n--- block ---\n{block.code}--- output ---\n{output}"
+
+
+@pytest.mark.parametrize(("doc", "kind", "block"), _params())
+def test_block(doc, kind, block, doc_runs, request):
+    run = doc_runs(doc)
+    name = f"line{block.lineno}"
+    background = request.node.get_closest_marker("background")
+    if request.node.get_closest_marker("after_ctrl_c"):
+        run.ctrl_c_newest()
+
+    if background:
+        proc = run.start(kind, block.code, name, background.kwargs.get("stop", "SIGINT"))
+        run.background.append(proc)
+        proc.wait_for(background.kwargs.get("ready"), timeout=10)
+        status = proc.proc.poll()
+        assert status in (None, 0), _failure(doc, block, f"ended with status {status}", proc.output())
+    else:
+        _run_foreground(run, doc, kind, block, request)
+    if LAST_BLOCK[doc] == block.lineno:
+        # The doc's end, where the reader stops what still runs: it must stop as the doc says.
+        failure = run.close()
+        assert failure is None, failure
+
+
+def _run_foreground(run, doc, kind, block, request):
+    name = f"line{block.lineno}"
+
+    timeout = request.node.get_closest_marker("timeout")
+    timeout = float(timeout.args[0]) if timeout else DEFAULT_TIMEOUT
+    sim_mark = request.node.get_closest_marker("sim")
+    sim = run.start_sim(sim_mark.args, f"{name}-sim") if sim_mark else None
+    proc = run.start(kind, block.code, name)
+    try:
+        status = proc.proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(_failure(doc, block, f"still running after {timeout:.0f} s", proc.output()))
+    finally:
+        # What the block left running in its terminal ends with it.
+        proc.kill()
+        if sim is not None:
+            sim.stop()
+    assert status == 0, _failure(doc, block, f"ended with status {status}", proc.output())
+    if block.expected_output is not None:
+        assert proc.output() == block.expected_output
