@@ -46,22 +46,40 @@ DEFAULT_TIMEOUT = 60.0
 STOP_WAIT = 10.0
 
 
-LAST_BLOCK: dict[str, int] = {}
+class Block:
+    """A runnable block of a doc, with the marks written above it."""
+
+    def __init__(self, doc: str, kind: str, parsed):
+        self.doc, self.kind, self.code, self.lineno = doc, kind, parsed.code, parsed.lineno
+        self.expected_output = parsed.expected_output
+        self.marks = [eval(text, {"pytest": pytest, "sys": sys}) for text in parsed.marks]
+        self.mark = {m.mark.name: m.mark for m in self.marks}
+        for name in ("skip", "skipif"):
+            if name in self.mark and not self.mark[name].kwargs.get("reason"):
+                raise ValueError(f"{doc}:{self.lineno}: a skipped block must give its reason")
+
+    @property
+    def skipped(self) -> bool:
+        skipif = self.mark.get("skipif")
+        return "skip" in self.mark or bool(skipif and skipif.args and skipif.args[0])
+
+    def __repr__(self) -> str:
+        return f"{self.doc}:{self.lineno}"
 
 
-def _params():
-    for doc in DOCS:
-        rel = doc.relative_to(ROOT).as_posix()
-        for block in extract_from_file(doc):
-            words = (block.syntax or "").split()
-            if not words or words[0] not in RUN:
-                continue
-            marks = [eval(text, {"pytest": pytest, "sys": sys}) for text in block.marks]
-            for mark in marks:
-                if mark.name in ("skip", "skipif") and not mark.kwargs.get("reason"):
-                    raise ValueError(f"{rel}:{block.lineno}: a skipped block must give its reason")
-            LAST_BLOCK[rel] = block.lineno
-            yield pytest.param(rel, RUN[words[0]], block, marks=marks, id=f"{rel}:{block.lineno}")
+def _doc_blocks() -> dict[str, list[Block]]:
+    found = {}
+    for path in DOCS:
+        doc = path.relative_to(ROOT).as_posix()
+        found[doc] = []
+        for parsed in extract_from_file(path):
+            words = (parsed.syntax or "").split()
+            if words and words[0] in RUN:
+                found[doc].append(Block(doc, RUN[words[0]], parsed))
+    return found
+
+
+DOC_BLOCKS = _doc_blocks()
 
 
 def _block_env(tmpdir: Path) -> dict[str, str]:
@@ -125,7 +143,7 @@ class Process:
                 return
             time.sleep(0.02)
         if text and self.proc.poll() is None:
-            raise AssertionError(f"no {text!r} in the output within {timeout} s:\n{self.output()}")
+            pytest.fail(f"no {text!r} in its output within {timeout:.0f} s:\n{self.output()}", pytrace=False)
 
     def signal_group(self, signum: int) -> None:
         try:
@@ -142,8 +160,8 @@ class Process:
             status = None
         finally:
             self.kill()
-        ended = status in (0, -self.stop_signal, 128 + self.stop_signal)
-        assert ended, f"{self.stop_signal.name} ended it with status {status}:\n{self.output()}"
+        if status not in (0, -self.stop_signal, 128 + self.stop_signal):
+            pytest.fail(f"after {self.stop_signal.name}, status {status}:\n{self.output()}", pytrace=False)
 
     def kill(self) -> None:
         self.signal_group(signal.SIGKILL)
@@ -165,6 +183,7 @@ class DocRun:
         self.env = _block_env(base / "tmp")
         self.net = Namespace()
         self.background: list[Process] = []
+        self.done: set[int] = set()
 
     def start(self, kind: str, code: str, name: str, stop: str = "SIGINT") -> Process:
         script = self.aux / f"{name}.{'py' if kind == 'python' else 'sh'}"
@@ -177,7 +196,7 @@ class DocRun:
                       self.aux / f"{name}.log", self.dir, self.env)
         sim.wait_for('"ready"', timeout=10)
         if sim.proc.poll() is not None:
-            raise AssertionError(f"the simulator for this block ended:\n{sim.output()}")
+            pytest.fail(f"the simulator for this block ended:\n{sim.output()}", pytrace=False)
         return sim
 
     def ctrl_c_newest(self) -> None:
@@ -186,16 +205,16 @@ class DocRun:
             if newest.proc.poll() is None:
                 newest.stop()
                 return
-        raise AssertionError("after_ctrl_c, but no background block is running")
+        pytest.fail("after_ctrl_c, but no background block is running", pytrace=False)
 
-    def close(self) -> None:
+    def close(self) -> str | None:
         """Stops what still runs, newest first; returns how the first that would not stop failed."""
         failures = []
         while self.background:
             p = self.background.pop()
             try:
                 p.stop()
-            except AssertionError as e:
+            except pytest.fail.Exception as e:
                 failures.append(str(e))
         self.net.close()
         return failures[0] if failures else None
@@ -219,49 +238,58 @@ def doc_runs(tmp_path_factory):
         run.close()
 
 
-def _failure(doc: str, block, what: str, output: str) -> str:
-    return f"{doc}:{block.lineno}: {what}\n--- block ---\n{block.code}--- output ---\n{output}"
+def _fail(block: Block, what: str, output: str):
+    pytest.fail(f"{block}: {what}\n--- block ---\n{block.code}--- output ---\n{output}", pytrace=False)
 
 
-@pytest.mark.parametrize(("doc", "kind", "block"), _params())
-def test_block(doc, kind, block, doc_runs, request):
-    run = doc_runs(doc)
+def _execute(run: DocRun, block: Block, started: float) -> None:
+    run.done.add(block.lineno)
     name = f"line{block.lineno}"
-    background = request.node.get_closest_marker("background")
-    if request.node.get_closest_marker("after_ctrl_c"):
+    if "after_ctrl_c" in block.mark:
         run.ctrl_c_newest()
 
+    background = block.mark.get("background")
     if background:
-        proc = run.start(kind, block.code, name, background.kwargs.get("stop", "SIGINT"))
+        proc = run.start(block.kind, block.code, name, background.kwargs.get("stop", "SIGINT"))
         run.background.append(proc)
         proc.wait_for(background.kwargs.get("ready"), timeout=10)
-        status = proc.proc.poll()
-        assert status in (None, 0), _failure(doc, block, f"ended with status {status}", proc.output())
-    else:
-        _run_foreground(run, doc, kind, block, request)
-    if LAST_BLOCK[doc] == block.lineno:
-        # The doc's end, where the reader stops what still runs: it must stop as the doc says.
-        failure = run.close()
-        assert failure is None, failure
+        if proc.proc.poll() not in (None, 0):
+            _fail(block, f"ended with status {proc.proc.returncode}", proc.output())
+        return
 
-
-def _run_foreground(run, doc, kind, block, request):
-    name = f"line{block.lineno}"
-
-    timeout = request.node.get_closest_marker("timeout")
-    timeout = float(timeout.args[0]) if timeout else DEFAULT_TIMEOUT
-    sim_mark = request.node.get_closest_marker("sim")
-    sim = run.start_sim(sim_mark.args, f"{name}-sim") if sim_mark else None
-    proc = run.start(kind, block.code, name)
+    timeout = float(block.mark["timeout"].args[0]) if "timeout" in block.mark else DEFAULT_TIMEOUT
+    sim = run.start_sim(block.mark["sim"].args, f"{name}-sim") if "sim" in block.mark else None
+    proc = run.start(block.kind, block.code, name)
     try:
-        status = proc.proc.wait(timeout=timeout)
+        # Within the test's own time-out, so that a hanging block is reported with its output.
+        status = proc.proc.wait(timeout=max(1.0, timeout - 1 - (time.monotonic() - started)))
     except subprocess.TimeoutExpired:
-        pytest.fail(_failure(doc, block, f"still running after {timeout:.0f} s", proc.output()))
+        _fail(block, f"still running after {timeout:.0f} s", proc.output())
     finally:
         # What the block left running in its terminal ends with it.
         proc.kill()
         if sim is not None:
             sim.stop()
-    assert status == 0, _failure(doc, block, f"ended with status {status}", proc.output())
-    if block.expected_output is not None:
-        assert proc.output() == block.expected_output
+    if status != 0:
+        _fail(block, f"ended with status {status}", proc.output())
+    if block.expected_output is not None and proc.output() != block.expected_output:
+        _fail(block, "printed other than the doc shows", proc.output())
+
+
+@pytest.mark.parametrize(
+    "block", [pytest.param(b, marks=b.marks, id=repr(b)) for blocks in DOC_BLOCKS.values() for b in blocks])
+def test_block(block, doc_runs):
+    started = time.monotonic()
+    run = doc_runs(block.doc)
+    blocks = DOC_BLOCKS[block.doc]
+    # A block relies on the doc's earlier ones (a simulator left running, a file written):
+    # those not run in this session (-k, --last-failed) run first.
+    for earlier in blocks[:blocks.index(block)]:
+        if earlier.lineno not in run.done and not earlier.skipped:
+            _execute(run, earlier, time.monotonic())
+    _execute(run, block, started)
+    if block is blocks[-1]:
+        # The doc's end, where the reader stops what still runs: it must stop as the doc says.
+        failure = run.close()
+        if failure is not None:
+            pytest.fail(failure, pytrace=False)
