@@ -17,8 +17,9 @@ Ctrl-C, a network nobody else is on. How to write a block for this is in the mod
 
 Each block runs in a fresh shell (`bash -e`) or interpreter, in a scratch directory laid out
 as the checkout (its top-level entries linked, `build/` empty), with `.venv/bin` off PATH as
-in a new terminal. Each doc runs in a network namespace of its own, so the domain ids it
-shows are its own and its blocks hear nobody else.
+in a new terminal, HOME and TMPDIR scratch directories too. Each doc runs in a network
+namespace of its own, so the domain ids it shows are its own and its blocks hear nobody
+else. A block selected without the doc's earlier ones (-k, --last-failed) runs them first.
 """
 
 from __future__ import annotations
@@ -53,10 +54,14 @@ class Block:
         self.doc, self.kind, self.code, self.lineno = doc, kind, parsed.code, parsed.lineno
         self.expected_output = parsed.expected_output
         self.marks = [eval(text, {"pytest": pytest, "sys": sys}) for text in parsed.marks]
+        for i, m in enumerate(self.marks):
+            if m.name in ("skip", "skipif"):
+                if not m.kwargs.get("reason"):
+                    raise ValueError(f"{self}: a skipped block must give its reason")
+                # The report's skip lines name the block, not this file.
+                self.marks[i] = getattr(pytest.mark, m.name)(
+                    *m.args, **{**m.kwargs, "reason": f"{self}: {m.kwargs['reason']}"})
         self.mark = {m.mark.name: m.mark for m in self.marks}
-        for name in ("skip", "skipif"):
-            if name in self.mark and not self.mark[name].kwargs.get("reason"):
-                raise ValueError(f"{doc}:{self.lineno}: a skipped block must give its reason")
 
     @property
     def skipped(self) -> bool:
@@ -82,14 +87,17 @@ def _doc_blocks() -> dict[str, list[Block]]:
 DOC_BLOCKS = _doc_blocks()
 
 
-def _block_env(tmpdir: Path) -> dict[str, str]:
+def _block_env(base: Path) -> dict[str, str]:
     env = dict(os.environ)
     venv_bins = {str(VENV / "bin"), str(Path(sys.prefix) / "bin")}
     env["PATH"] = os.pathsep.join(p for p in env.get("PATH", "").split(os.pathsep) if p not in venv_bins)
     for name in ("VIRTUAL_ENV", "PYTHONPATH", "ROS_DOMAIN_ID", "TMP", "TEMP", "TEMPDIR"):
         env.pop(name, None)
     env["CYCLONEDDS_URI"] = LOOPBACK_URI
-    env["TMPDIR"] = str(tmpdir)
+    env["TMPDIR"] = str(base / "tmp")
+    # `~/...` in a block lands in the scratch area; pyenv's interpreters stay found.
+    env.setdefault("PYENV_ROOT", str(Path.home() / ".pyenv"))
+    env["HOME"] = str(base / "home")
     return env
 
 
@@ -174,13 +182,13 @@ class DocRun:
     def __init__(self, base: Path):
         self.dir = base / "checkout"
         self.aux = base / "aux"
-        for d in (self.dir, self.aux, base / "tmp"):
+        for d in (self.dir, self.aux, base / "tmp", base / "home"):
             d.mkdir()
         for entry in ROOT.iterdir():
             if entry.name not in (".git", "build"):
                 (self.dir / entry.name).symlink_to(entry)
         (self.dir / "build").mkdir()
-        self.env = _block_env(base / "tmp")
+        self.env = _block_env(base)
         self.net = Namespace()
         self.background: list[Process] = []
         self.done: set[int] = set()
