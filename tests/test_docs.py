@@ -119,7 +119,7 @@ class Namespace:
             holder.wait()
             return
         self._holder = holder
-        entered = [f"--user=/proc/{holder.pid}/ns/user"] if user else []
+        entered = [f"--user=/proc/{holder.pid}/ns/user", "--preserve-credentials"] if user else []
         self.prefix = ["nsenter", *entered, f"--net=/proc/{holder.pid}/ns/net", "--"]
 
     def close(self):
