@@ -4,11 +4,17 @@
   recorded, and every topic's count compared with what the controller reports receiving
   and sending, plus the action values in order;
 - memory: the recorder's resident set size at the start and end of a --rss-seconds
-  recording of the same load, and every minute in between.
+  recording of the same load, and every minute in between;
+- first gains (--first-gains N): N programs, one after another, each a process of its own
+  that builds a Robot, sets gains once (different in every program) and runs 2,000
+  get_obs/do_action at 1 kHz, with one recorder started before the first; counts the
+  programs whose gains the recorder has. Then the same with a recorder started after each
+  program's set_gains.
 
 Prints figures; asserts nothing.
 
     .venv/bin/python bench/record_bench.py [--seconds 60] [--rss-seconds 600] [--domain 70]
+                                           [--first-gains N]
 """
 
 from __future__ import annotations
@@ -143,12 +149,88 @@ def print_counts(res: dict) -> None:
               f"controller did not receive")
 
 
+PROGRAM = """
+import sys, time, robot
+r = robot.Robot(int(sys.argv[1]))
+r.set_gains([float(sys.argv[2])] * 4, [0.5] * 4)
+print("gains set", flush=True)
+next_t = time.perf_counter()
+for i in range(int(sys.argv[3])):
+    r.get_obs()
+    r.do_action([0.35, 0.35, 0.0, 0.0])
+    next_t += 0.001
+    while time.perf_counter() < next_t:
+        pass
+r.finish()
+"""
+
+
+def recorded_gains(path: Path) -> list[float]:
+    from tarvek_record.runfile import decoded, load
+
+    run = load(path)
+    return [g["kp"][0] for _, g in decoded(run, "user_gains")] if "user_gains" in run.schemas else []
+
+
+def first_gains(domain: int, runs: int, tmp: Path) -> tuple[int, int]:
+    """(programs whose gains a recorder started before them has, those whose gains a
+    recorder started after their set_gains has), each out of `runs`."""
+    env = {**os.environ, "TMPDIR": str(tmp)}
+    sim_log = tmp / "sim.jsonl"
+    with open(sim_log, "wb") as slog:
+        sim = subprocess.Popen([str(BIN / "tarvek-sim"), "--domain", str(domain)],
+                               stdin=subprocess.PIPE, stdout=slog, stderr=subprocess.STDOUT)
+        try:
+            wait_text(sim_log, '"ready"')
+            # One recorder, started 1.5 s before the first program, hears every program.
+            out, rec_log = tmp / "before.mcap", tmp / "before.log"
+            with open(rec_log, "wb") as rlog:
+                rec = subprocess.Popen([str(BIN / "tarvek-record"), "--domain", str(domain), "-o", str(out)],
+                                       stdout=rlog, stderr=subprocess.STDOUT)
+                wait_text(rec_log, "user_obs: 1 writer")
+                time.sleep(1.5)
+                for k in range(runs):
+                    subprocess.run([sys.executable, "-c", PROGRAM, str(domain), str(k + 1), "2000"],
+                                   env=env, check=True, timeout=60, stdout=subprocess.DEVNULL)
+                time.sleep(0.5)
+                rec.send_signal(signal.SIGINT)
+                rec.wait(timeout=60)
+            before = len(set(recorded_gains(out)) & {float(k + 1) for k in range(runs)})
+            # A recorder started once the program has set its gains, for each program.
+            after = 0
+            for k in range(runs):
+                prog = subprocess.Popen([sys.executable, "-c", PROGRAM, str(domain), str(k + 1), "3000"],
+                                        env=env, stdout=subprocess.PIPE, text=True)
+                try:
+                    prog.stdout.readline()  # "gains set"
+                    out, rec_log = tmp / f"after{k}.mcap", tmp / f"after{k}.log"
+                    with open(rec_log, "wb") as rlog:
+                        rec = subprocess.run([str(BIN / "tarvek-record"), "--domain", str(domain), "-o", str(out),
+                                              "--duration", "1"], stdout=rlog, stderr=subprocess.STDOUT, timeout=60)
+                    after += recorded_gains(out) == [float(k + 1)]
+                finally:
+                    prog.wait(timeout=60)
+        finally:
+            sim.terminate()
+            sim.wait(timeout=10)
+    return before, after
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=60)
     ap.add_argument("--rss-seconds", type=float, default=600, help="0 skips the memory run")
     ap.add_argument("--domain", type=int, default=70)
+    ap.add_argument("--first-gains", type=int, default=0, metavar="N",
+                    help="only count the gains recorded from N programs (see above)")
     args = ap.parse_args()
+
+    if args.first_gains:
+        with tempfile.TemporaryDirectory() as tmp:
+            before, after = first_gains(args.domain, args.first_gains, Path(tmp))
+        print(f"first gains recorded by a recorder started before the program: {before} of {args.first_gains}")
+        print(f"gains in force recorded by a recorder started after set_gains: {after} of {args.first_gains}")
+        return
 
     with tempfile.TemporaryDirectory() as tmp:
         os.environ["TMPDIR"] = tmp

@@ -25,6 +25,8 @@ fi
 packages=(cyclonedds-dev cyclonedds-tools nlohmann-json3-dev libcli11-dev libgtest-dev g++ python3-venv)
 # Mesa's offscreen OpenGL (EGL, OSMesa as the fallback) for rendering simulated runs.
 packages+=(libegl1 libegl-mesa0 libgl1-mesa-dri libosmesa6)
+# A headless browser for the tests of the live view's web page.
+packages+=(chromium)
 . "$root/scripts/apt_install.sh"
 apt_install setup "${packages[@]}"
 

@@ -1,0 +1,78 @@
+"""Debian's headless Chromium, driven over its DevTools port: open a page, give it time,
+take a screenshot. Software WebGL (SwiftShader), since the test machines have no GPU."""
+
+from __future__ import annotations
+
+import base64
+import itertools
+import json
+import shutil
+import subprocess
+import time
+import urllib.request
+from pathlib import Path
+
+
+def chromium() -> str | None:
+    return shutil.which("chromium") or shutil.which("chromium-browser")
+
+
+class Browser:
+    def __init__(self, profile: Path, width: int = 1600, height: int = 1000):
+        import websocket  # websocket-client
+
+        self.ws = None
+        self.proc = subprocess.Popen(
+            [chromium(), "--headless=new", "--no-sandbox", "--disable-gpu-sandbox",
+             "--enable-unsafe-swiftshader", "--use-angle=swiftshader", "--ignore-gpu-blocklist",
+             "--no-first-run", "--no-default-browser-check", "--disable-extensions",
+             "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
+             f"--user-data-dir={profile}", f"--window-size={width},{height}", "about:blank"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        port_file = profile / "DevToolsActivePort"
+        deadline = time.monotonic() + 30
+        while not port_file.exists() or not port_file.read_text().strip():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.close()
+                raise RuntimeError("chromium did not open its DevTools port")
+            time.sleep(0.1)
+        port = int(port_file.read_text().split()[0])
+        pages = json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=10))
+        page = next(p for p in pages if p.get("type") == "page")
+        self.ws = websocket.create_connection(page["webSocketDebuggerUrl"], timeout=60,
+                                              suppress_origin=True)
+        self._ids = itertools.count(1)
+
+    def call(self, method: str, **params) -> dict:
+        msg_id = next(self._ids)
+        self.ws.send(json.dumps({"id": msg_id, "method": method, "params": params}))
+        while True:
+            reply = json.loads(self.ws.recv())
+            if reply.get("id") == msg_id:
+                if "error" in reply:
+                    raise RuntimeError(f"{method}: {reply['error']}")
+                return reply.get("result", {})
+
+    def open(self, url: str) -> None:
+        self.call("Page.enable")
+        self.call("Page.navigate", url=url)
+
+    def evaluate(self, expression: str):
+        return self.call("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
+
+    def screenshot(self, path: Path) -> Path:
+        data = self.call("Page.captureScreenshot", format="png")["data"]
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(base64.b64decode(data))
+        return path
+
+    def close(self) -> None:
+        if self.ws is not None:
+            self.ws.close()
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=10)
