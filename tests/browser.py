@@ -22,22 +22,30 @@ class Browser:
         import websocket  # websocket-client
 
         self.ws = None
-        self.proc = subprocess.Popen(
-            [chromium(), "--headless=new", "--no-sandbox", "--disable-gpu-sandbox",
-             "--enable-unsafe-swiftshader", "--use-angle=swiftshader", "--ignore-gpu-blocklist",
-             "--no-first-run", "--no-default-browser-check", "--disable-extensions",
-             "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
-             f"--user-data-dir={profile}", f"--window-size={width},{height}", "about:blank"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.proc = None
         port_file = profile / "DevToolsActivePort"
-        deadline = time.monotonic() + 30
-        while not port_file.exists() or not port_file.read_text().strip():
-            if self.proc.poll() is not None or time.monotonic() > deadline:
+        for attempt in range(2):  # a first start on a loaded machine now and then gives up
+            self.proc = subprocess.Popen(
+                [chromium(), "--headless=new", "--no-sandbox", "--disable-gpu-sandbox",
+                 "--enable-unsafe-swiftshader", "--use-angle=swiftshader", "--ignore-gpu-blocklist",
+                 "--no-first-run", "--no-default-browser-check", "--disable-extensions",
+                 "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
+                 f"--user-data-dir={profile}", f"--window-size={width},{height}", "about:blank"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 30
+            while self.proc.poll() is None and time.monotonic() < deadline:
+                if port_file.exists() and len(port_file.read_text().split()) == 2:
+                    break
+                time.sleep(0.1)
+            else:
                 self.close()
-                raise RuntimeError("chromium did not open its DevTools port")
-            time.sleep(0.1)
+                if attempt:
+                    raise RuntimeError("chromium did not open its DevTools port")
+                continue
+            break
         port = int(port_file.read_text().split()[0])
-        pages = json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=10))
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=10) as reply:
+            pages = json.load(reply)
         page = next(p for p in pages if p.get("type") == "page")
         self.ws = websocket.create_connection(page["webSocketDebuggerUrl"], timeout=60,
                                               suppress_origin=True)
@@ -69,7 +77,7 @@ class Browser:
     def close(self) -> None:
         if self.ws is not None:
             self.ws.close()
-        if self.proc.poll() is None:
+        if self.proc is not None and self.proc.poll() is None:
             self.proc.terminate()
             try:
                 self.proc.wait(timeout=10)

@@ -116,21 +116,20 @@ def main(argv: list[str] | None = None, prog: str = "tarvek-view") -> int:
         return 2
     from tarvek_view import live
 
-    live.lower_priority()
     try:
         proc, grpc_url = start_viewer(args.web, args.grpc_port, args.web_port)
     except (RuntimeError, OSError) as e:
         print(f"{prog}: {e}", file=sys.stderr)
         return 1
     try:
-        rr.init(live.APP_ID, spawn=False)
-        rr.connect_grpc(grpc_url, default_blueprint=live.blueprint(rrb))
-
-        def ready() -> None:
+        def connect():
+            rr.init(live.APP_ID, spawn=False)
+            rr.connect_grpc(grpc_url, default_blueprint=live.blueprint(rrb))
             if args.web:
                 print(f"open {web_url(args.web_port, grpc_url)}", file=sys.stderr, flush=True)
+            return rr
 
-        live.view(args.domain, args.ros_domain, rr, args.output, args.rate, args.duration, ready=ready)
+        live.view(args.domain, args.ros_domain, connect, args.output, args.rate, args.duration)
         rr.get_global_data_recording().flush(timeout_sec=5)
     except (RuntimeError, OSError) as e:  # DDS refused a domain or an entity, or the file
         print(f"{prog}: {e}", file=sys.stderr)

@@ -10,6 +10,7 @@ import math
 import os
 import signal
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -63,7 +64,7 @@ class Display:
                 ("link/get_obs_round_trip_ms", ["median", "max"])):
             rr.log(name, rr.SeriesLines(names=labels), static=True)
         rr.log("robot", rr.ViewCoordinates.RIGHT_HAND_Z_UP, static=True)
-        rr.log("robot/ground", rr.Boxes3D(half_sizes=[[1.5, 1.5, 0.002]], centers=[[0, 0, -0.002]],
+        rr.log("robot/ground", rr.Boxes3D(half_sizes=[[0.5, 0.5, 0.002]], centers=[[0, 0, -0.002]],
                                           colors=[[120, 130, 110]], fill_mode="solid"), static=True)
         for link in self.links:
             for i, s in enumerate(link.shapes):
@@ -119,7 +120,10 @@ def blueprint(rrb):
     return rrb.Blueprint(
         rrb.Horizontal(
             rrb.Vertical(
-                rrb.Spatial3DView(origin="robot", name="robot"),
+                # From the front left, a little above: both legs and wheels in sight.
+                rrb.Spatial3DView(origin="robot", name="robot",
+                                  eye_controls=rrb.EyeControls3D(position=[1.1, 0.9, 0.7],
+                                                                 look_target=[0, 0, 0.25], eye_up=[0, 0, 1])),
                 rrb.TextLogView(origin="events", name="user mode and gains"),
                 row_shares=[3, 1]),
             rrb.Vertical(
@@ -156,10 +160,11 @@ def update(state: State, topic: str, receive_time: int, source_time: int, data: 
         state.events.append((receive_time, "INFO", f"gains kp=[{_fmt(g['kp'])}] kd=[{_fmt(g['kd'])}]"))
 
 
-def view(domain: int, ros_domain: int | None, rr, output: Path | None, rate: float,
-         duration: float | None, log: TextIO = sys.stderr, ready=None) -> dict:
+def view(domain: int, ros_domain: int | None, connect, output: Path | None, rate: float,
+         duration: float | None, log: TextIO = sys.stderr) -> dict:
     """Shows the link until SIGINT, SIGTERM or the end of `duration`; with `output`, also
-    records every sample to it. `ready` is called once the readers exist."""
+    records every sample to it. `connect()` returns the Rerun module, connected to a
+    viewer; it is called once the readers exist."""
     stop = False
 
     def request_stop(signum, frame):
@@ -171,9 +176,10 @@ def view(domain: int, ros_domain: int | None, rr, output: Path | None, rate: flo
     counts: dict[str, int] = {}
     try:
         recorder = Recorder(domain, ros_domain)
+        lower_priority()
         channels = recorder.channels
         out = RunWriter(output, channels, APP_ID) if output is not None else None
-        display = Display(rr, model.load_links())
+        display = Display(connect(), model.load_links())
         period = 1.0 / rate
 
         def take(batch) -> None:
@@ -188,8 +194,6 @@ def view(domain: int, ros_domain: int | None, rr, output: Path | None, rate: flo
         try:
             print(f"viewing DDS domain {domain}" + (f" and ROS 2 domain {ros_domain}" if ros_domain is not None else "")
                   + (f", recording to {output}" if output is not None else ""), file=log, flush=True)
-            if ready is not None:
-                ready()
             matched = [0] * len(channels)
             end = None if duration is None else time.monotonic() + duration
             next_frame = time.monotonic()
@@ -220,8 +224,11 @@ def view(domain: int, ros_domain: int | None, rr, output: Path | None, rate: flo
 
 
 def lower_priority() -> None:
-    """The viewer yields the processors to the robot's loop and its controller."""
+    """This thread, and the threads it starts from now on (Rerun's), yield the processors to
+    the robot's loop and its controller. Called once the readers exist: their receive
+    threads keep the normal priority, since a starved one can lose a sample that a keep-last 1
+    writer has already replaced. What they deliver waits in the native queue meanwhile."""
     try:
-        os.nice(10)
+        os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), 10)
     except OSError:
         pass
