@@ -291,7 +291,7 @@ def test_gains_are_recorded_from_a_recorder_started_before_or_after_set_gains(
             r.set_gains([k + 0.5] * 4, [0.5] * 4)
             late = start_recorder(domain, name=f"late{k}")
             late.wait_matched("user_gains")
-            time.sleep(0.05)
+            time.sleep(0.3)  # the writer sends what it kept once it has matched the reader
             assert late.stop() == 0
             got = [g["kp"][0] for _, g in decoded(load(late.path), "user_gains")]
             if got != [k + 0.5]:

@@ -19,6 +19,7 @@ SIGTERM; the file is then complete and indexed. If it is killed outright, everyt
 about the last second is still readable.
 
   tarvek-record [record] [--domain N] [--ros-domain N] [-o run.mcap] [--duration S]
+  tarvek-record --view [--web] ...   the live view: see tarvek-view --help
   tarvek-record info run.mcap
   tarvek-record plot run.mcap -o run.png
 """
@@ -51,6 +52,11 @@ def main(argv: list[str] | None = None) -> int:
         p.add_argument("-o", "--output", type=Path, default=None, help="PNG to write (default: beside the file)")
         args = p.parse_args(rest)
         return plot(args.file, args.output or args.file.with_suffix(".png"))
+    if "--view" in rest:
+        # The live view records as this does (-o) and shows the link in Rerun's viewer.
+        from tarvek_view.cli import main as view
+
+        return view([a for a in rest if a != "--view"], prog="tarvek-record --view")
     args = _record_parser("tarvek-record").parse_args(rest)
     from tarvek_record.record import record
 
@@ -103,7 +109,26 @@ def info(path: Path) -> int:
             print(f"    gap of {(b - a) / 1e6:.1f} ms after {_time(a)}")
         if len(gaps) > 5:
             print(f"    ... and {len(gaps) - 5} more")
+    unheard = _replies_without_request(run)
+    if unheard:
+        # Every Joystick is a new service client with a new request writer, and its first
+        # request often comes before the recorder has found that writer; the reply comes
+        # from the server's writer, matched long before. So a reply can be the first thing
+        # recorded of an exchange.
+        print(f"{unheard} of the replies answer a request not recorded (sent before the recorder "
+              f"had found the new client): the first reply can come before the first request")
     return 0
+
+
+def _replies_without_request(run) -> int:
+    from tarvek_record.runfile import decoded
+
+    request, reply = "rq/dynamic_param_configRequest", "rr/dynamic_param_configReply"
+    if reply not in run.schemas:
+        return 0
+    asked = ({(m["client_id"], m["sequence_number"]) for _, m in decoded(run, request)}
+             if request in run.schemas else set())
+    return sum((m["client_id"], m["sequence_number"]) not in asked for _, m in decoded(run, reply))
 
 
 def plot(path: Path, out: Path) -> int:
