@@ -9,12 +9,15 @@
   that builds a Robot, sets gains once (different in every program) and runs 2,000
   get_obs/do_action at 1 kHz, with one recorder started before the first; counts the
   programs whose gains the recorder has. Then the same with a recorder started after each
-  program's set_gains.
+  program's set_gains;
+- round trip (--round-trip R): the get_obs median without a recorder, with one, and with one
+  at the lowest priority, in R alternating rounds; beside it the floor, ddsperf's ping-pong
+  with one and with two pong processes (each ping delivered to two readers).
 
 Prints figures; asserts nothing.
 
     .venv/bin/python bench/record_bench.py [--seconds 60] [--rss-seconds 600] [--domain 70]
-                                           [--first-gains N]
+                                           [--first-gains N] [--round-trip R]
 """
 
 from __future__ import annotations
@@ -216,6 +219,58 @@ def first_gains(domain: int, runs: int, tmp: Path) -> tuple[int, int]:
     return before, after
 
 
+def round_trip(domain: int, rounds: int, calls: int) -> None:
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    import statistics
+
+    import sdk_bench
+
+    def with_recorder(prefix: list[str]):
+        def run(d: int) -> float:
+            with tempfile.TemporaryDirectory() as tmp:
+                rec = subprocess.Popen([*prefix, str(BIN / "tarvek-record"), "--domain", str(d), "-o",
+                                        str(Path(tmp) / "rt.mcap")], stderr=subprocess.PIPE, text=True)
+                try:
+                    rec.stderr.readline()  # "recording ...": its readers exist
+                    return sdk_bench.bench_get_obs(d, calls)[0]
+                finally:
+                    rec.terminate()
+                    rec.communicate(timeout=30)
+        return run
+
+    variants = {"no recorder": lambda d: sdk_bench.bench_get_obs(d, calls)[0],
+                "tarvek-record": with_recorder([]),
+                "tarvek-record at nice 19": with_recorder(["nice", "-n", "19"])}
+    medians: dict[str, list[float]] = {k: [] for k in variants}
+    for r in range(rounds):
+        for i, (name, fn) in enumerate(variants.items()):
+            medians[name].append(fn(domain + i))
+        print(f"round {r + 1}: " + ", ".join(f"{k} {v[-1]:.1f} us" for k, v in medians.items()), flush=True)
+    base = statistics.median(medians["no recorder"])
+    for name, values in medians.items():
+        m = statistics.median(values)
+        print(f"get_obs median, {name}: {m:.1f} us ({m - base:+.1f} us)")
+
+    def ddsperf(d: int, pongs: int, seconds: int = 6):
+        procs = [subprocess.Popen(["ddsperf", "-i", str(d), "pong", "waitset"], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL) for _ in range(pongs)]
+        try:
+            out = subprocess.run(["ddsperf", "-i", str(d), "-D", str(seconds), "ping", "size", "160", "waitset"],
+                                 capture_output=True, text=True, timeout=seconds + 30).stdout
+        finally:
+            for p in procs:
+                p.terminate()
+                p.wait(timeout=10)
+        rows = [2 * float(m.group(1)) for m in sdk_bench._LINE.finditer(out)][1:]
+        return statistics.median(rows) if rows else float("nan")
+
+    one = [ddsperf(domain + 10, 1) for _ in range(rounds)]
+    two = [ddsperf(domain + 10, 2) for _ in range(rounds)]
+    print(f"ddsperf ping-pong round trip (waitset, 160 B): one pong {statistics.median(one):.1f} us, "
+          f"two pongs {statistics.median(two):.1f} us ({statistics.median(two) - statistics.median(one):+.1f} us "
+          f"for the second reader of each ping)")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=60)
@@ -223,8 +278,14 @@ def main() -> None:
     ap.add_argument("--domain", type=int, default=70)
     ap.add_argument("--first-gains", type=int, default=0, metavar="N",
                     help="only count the gains recorded from N programs (see above)")
+    ap.add_argument("--round-trip", type=int, default=0, metavar="R",
+                    help="only compare the get_obs round trip with and without a recorder, R rounds")
+    ap.add_argument("--calls", type=int, default=5000, help="get_obs calls per round (--round-trip)")
     args = ap.parse_args()
 
+    if args.round_trip:
+        round_trip(args.domain, args.round_trip, args.calls)
+        return
     if args.first_gains:
         with tempfile.TemporaryDirectory() as tmp:
             before, after = first_gains(args.domain, args.first_gains, Path(tmp))

@@ -25,6 +25,7 @@ class Browser:
         self.proc = None
         port_file = profile / "DevToolsActivePort"
         for attempt in range(2):  # a first start on a loaded machine now and then gives up
+            port_file.unlink(missing_ok=True)  # one left by an earlier browser names its port
             self.proc = subprocess.Popen(
                 [chromium(), "--headless=new", "--no-sandbox", "--disable-gpu-sandbox",
                  "--enable-unsafe-swiftshader", "--use-angle=swiftshader", "--ignore-gpu-blocklist",

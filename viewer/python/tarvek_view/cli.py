@@ -45,6 +45,16 @@ def parser(prog: str = "tarvek-view") -> argparse.ArgumentParser:
     return p
 
 
+def rerun_executable() -> str:
+    """Rerun's program itself, not the Python launcher beside it, which would leave the
+    program running when it is stopped."""
+    if os.environ.get("RERUN_CLI_PATH"):
+        return os.environ["RERUN_CLI_PATH"]
+    import rerun_cli
+
+    return str(Path(rerun_cli.__file__).parent / "rerun")
+
+
 def rerun_env() -> dict[str, str]:
     """The environment of the viewer processes: Rerun reads its analytics setting from its
     configuration directory, so by default they get one of ours, where analytics are off."""
@@ -54,7 +64,7 @@ def rerun_env() -> dict[str, str]:
     base = Path(os.environ.get("XDG_CONFIG_HOME") or Path.home() / ".config") / "tarvek-sdk"
     env["XDG_CONFIG_HOME"] = str(base)
     if not (base / "rerun" / "analytics.json").exists():
-        subprocess.run([sys.executable, "-m", "rerun_cli", "analytics", "disable"], env=env,
+        subprocess.run([rerun_executable(), "analytics", "disable"], env=env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=False)
     return env
 
@@ -75,7 +85,7 @@ def _wait_port(port: int, proc: subprocess.Popen, timeout: float = 30.0) -> None
 def start_viewer(web: bool, grpc_port: int, web_port: int) -> tuple[subprocess.Popen, str]:
     """Starts Rerun's viewer process, bound to 127.0.0.1, with its data server on
     `grpc_port`; returns it and the URL our recording stream connects to."""
-    cmd = [sys.executable, "-m", "rerun_cli", "--bind", HOST, "--port", str(grpc_port)]
+    cmd = [rerun_executable(), "--bind", HOST, "--port", str(grpc_port)]
     if web:
         cmd += ["--serve-web", "--web-viewer-port", str(web_port)]
     else:
