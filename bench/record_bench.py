@@ -11,7 +11,7 @@
   programs whose gains the recorder has. Then the same with a recorder started after each
   program's set_gains;
 - round trip (--round-trip R): the get_obs median without a recorder, with one, and with one
-  at the lowest priority, in R alternating rounds; beside it the floor, ddsperf's ping-pong
+  at lower priorities, in R alternating rounds; beside it the floor, ddsperf's ping-pong
   with one and with two pong processes (each ping delivered to two readers).
 
 Prints figures; asserts nothing.
@@ -225,11 +225,11 @@ def round_trip(domain: int, rounds: int, calls: int) -> None:
 
     import sdk_bench
 
-    def with_recorder(prefix: list[str]):
+    def with_recorder_args(extra: list[str]):
         def run(d: int) -> float:
             with tempfile.TemporaryDirectory() as tmp:
-                rec = subprocess.Popen([*prefix, str(BIN / "tarvek-record"), "--domain", str(d), "-o",
-                                        str(Path(tmp) / "rt.mcap")], stderr=subprocess.PIPE, text=True)
+                rec = subprocess.Popen([str(BIN / "tarvek-record"), "--domain", str(d), "-o",
+                                        str(Path(tmp) / "rt.mcap"), *extra], stderr=subprocess.PIPE, text=True)
                 try:
                     rec.stderr.readline()  # "recording ...": its readers exist
                     return sdk_bench.bench_get_obs(d, calls)[0]
@@ -238,9 +238,13 @@ def round_trip(domain: int, rounds: int, calls: int) -> None:
                     rec.communicate(timeout=30)
         return run
 
+    def with_recorder_at(nice: int):
+        return with_recorder_args(["--nice", str(nice)])
+
     variants = {"no recorder": lambda d: sdk_bench.bench_get_obs(d, calls)[0],
-                "tarvek-record": with_recorder([]),
-                "tarvek-record at nice 19": with_recorder(["nice", "-n", "19"])}
+                "tarvek-record --nice 0": with_recorder_at(0),
+                "tarvek-record (nice 10, the default)": with_recorder_at(10),
+                "tarvek-record --nice 19": with_recorder_at(19)}
     medians: dict[str, list[float]] = {k: [] for k in variants}
     for r in range(rounds):
         for i, (name, fn) in enumerate(variants.items()):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
 import sys
 from datetime import datetime, timezone
@@ -18,7 +19,7 @@ publish time. It only listens: it writes nothing on any topic. Stop it with Ctrl
 SIGTERM; the file is then complete and indexed. If it is killed outright, everything but
 about the last second is still readable.
 
-  tarvek-record [record] [--domain N] [--ros-domain N] [-o run.mcap] [--duration S]
+  tarvek-record [record] [--domain N] [--ros-domain N] [-o run.mcap] [--duration S] [--nice N]
   tarvek-record --view [--web] ...   the live view: see tarvek-view --help
   tarvek-record info run.mcap
   tarvek-record plot run.mcap -o run.png
@@ -34,6 +35,9 @@ def _record_parser(prog: str) -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", type=Path, default=None,
                    help="file to write (default: run-<UTC date and time>.mcap)")
     p.add_argument("--duration", type=float, default=None, help="stop after S seconds")
+    p.add_argument("--nice", type=int, default=10,
+                   help="lower the recorder's priority by N (default 10; 0 keeps it): the robot's "
+                        "loop and its controller get the processors first")
     return p
 
 
@@ -61,6 +65,14 @@ def main(argv: list[str] | None = None) -> int:
     from tarvek_record.record import record
 
     out = args.output or Path(datetime.now(timezone.utc).strftime("run-%Y%m%d-%H%M%S.mcap"))
+    if args.nice > 0:
+        # Before the readers exist, so that their receive threads run at this priority too:
+        # they are what competes with both ends of a get_obs round trip for the processors.
+        # Their samples wait in the socket meanwhile; the readers keep all of them.
+        try:
+            os.nice(args.nice)
+        except OSError:
+            pass
     try:
         record(args.domain, args.ros_domain, out, args.duration)
     except (RuntimeError, OSError) as e:  # DDS refused a domain or an entity; the file

@@ -85,6 +85,15 @@ class Display:
                                                 quaternions=[quat], colors=[color], fill_mode="solid"),
                            static=True)
 
+        # Standing, until the first observation says otherwise.
+        rr.set_time("time", timestamp=time.time())
+        self._pose([0.0] * 4, [0.0, 0.0, -1.0])
+
+    def _pose(self, dof_pos: list[float], proj_grav: list[float]) -> None:
+        rr = self.rr
+        for path, (translation, q) in model.poses(self.links, dof_pos, proj_grav).items():
+            rr.log(f"robot/{path}", rr.Transform3D(translation=list(translation), quaternion=rr.Quaternion(xyzw=list(q))))
+
     def show(self, state: State, now_ns: int) -> None:
         rr = self.rr
         rr.set_time("time", timestamp=now_ns * 1e-9)
@@ -105,8 +114,7 @@ class Display:
             rr.log("joints/torque", rr.Scalars([pick(tau, i) for i in range(4)]))
             roll, pitch = model.roll_pitch(obs["proj_grav"])
             rr.log("body/tilt_deg", rr.Scalars([math.degrees(roll), math.degrees(pitch), tilt_deg(obs["proj_grav"])]))
-            for path, (translation, q) in model.poses(self.links, pos, obs["proj_grav"]).items():
-                rr.log(f"robot/{path}", rr.Transform3D(translation=list(translation), quaternion=rr.Quaternion(xyzw=list(q))))
+            self._pose(pos, obs["proj_grav"])
         if state.command is not None:
             rr.log("gamepad/command", rr.Scalars(list(state.command)))
         if state.round_trips_ms:
