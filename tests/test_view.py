@@ -177,7 +177,8 @@ def test_rerun_decodes_every_topic_of_a_recording_into_its_fields(start_sim, dom
     assert all(counts.values()), counts
 
     rrd = tmp_path / "run.rrd"
-    subprocess.run([sys.executable, "-m", "rerun_cli", str(out), "--save", str(rrd)], check=True, timeout=120,
+    subprocess.run([sys.executable, "-m", "rerun_cli", "--bind", "127.0.0.1", str(out), "--save", str(rrd)],
+                   check=True, timeout=120,
                    capture_output=True)
     from rerun.chunk import RrdReader
 

@@ -97,7 +97,9 @@ def start_viewer(web: bool, grpc_port: int, web_port: int) -> tuple[subprocess.P
 
     # Its warnings and errors only: the URL to open is ours to print.
     env = {**rerun_env(), "RUST_LOG": os.environ.get("RUST_LOG", "warn")}
-    proc = subprocess.Popen(cmd, env=env, preexec_fn=nice, stdout=subprocess.DEVNULL)
+    # A session of its own: Ctrl-C in the terminal stops us, and we stop it once the last
+    # frames are sent.
+    proc = subprocess.Popen(cmd, env=env, preexec_fn=nice, stdout=subprocess.DEVNULL, start_new_session=True)
     try:
         _wait_port(grpc_port, proc)
         if web:

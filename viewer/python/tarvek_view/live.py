@@ -179,15 +179,16 @@ def view(domain: int, ros_domain: int | None, connect, output: Path | None, rate
         nonlocal stop
         stop = True
 
-    previous = {s: signal.signal(s, request_stop) for s in (signal.SIGINT, signal.SIGTERM)}
     state = State()
     counts: dict[str, int] = {}
+    recorder = Recorder(domain, ros_domain)
+    lower_priority()
+    display = Display(connect(), model.load_links())
+    # After Rerun has started: handlers of ours, whatever it installed.
+    previous = {s: signal.signal(s, request_stop) for s in (signal.SIGINT, signal.SIGTERM)}
     try:
-        recorder = Recorder(domain, ros_domain)
-        lower_priority()
         channels = recorder.channels
         out = RunWriter(output, channels, APP_ID) if output is not None else None
-        display = Display(connect(), model.load_links())
         period = 1.0 / rate
 
         def take(batch) -> None:
