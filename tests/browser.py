@@ -6,6 +6,7 @@ from __future__ import annotations
 import base64
 import itertools
 import json
+import os
 import shutil
 import subprocess
 import time
@@ -24,15 +25,20 @@ class Browser:
         self.ws = None
         self.proc = None
         port_file = profile / "DevToolsActivePort"
+        profile.mkdir(parents=True, exist_ok=True)
+        self.log = profile.parent / f"{profile.name}.log"
         for attempt in range(2):  # a first start on a loaded machine now and then gives up
             port_file.unlink(missing_ok=True)  # one left by an earlier browser names its port
+            log = open(self.log, "ab")
             self.proc = subprocess.Popen(
                 [chromium(), "--headless=new", "--no-sandbox", "--disable-gpu-sandbox",
                  "--enable-unsafe-swiftshader", "--use-angle=swiftshader", "--ignore-gpu-blocklist",
                  "--no-first-run", "--no-default-browser-check", "--disable-extensions",
                  "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
                  f"--user-data-dir={profile}", f"--window-size={width},{height}", "about:blank"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                # Its singleton socket lives in TMPDIR, whose path must fit a socket address.
+                stdout=subprocess.DEVNULL, stderr=log, env={**os.environ, "TMPDIR": "/tmp"})
+            log.close()
             deadline = time.monotonic() + 30
             while self.proc.poll() is None and time.monotonic() < deadline:
                 if port_file.exists() and len(port_file.read_text().split()) == 2:
@@ -41,7 +47,7 @@ class Browser:
             else:
                 self.close()
                 if attempt:
-                    raise RuntimeError("chromium did not open its DevTools port")
+                    raise RuntimeError(f"chromium did not open its DevTools port: {self.log.read_text()[-2000:]}")
                 continue
             break
         port = int(port_file.read_text().split()[0])

@@ -16,6 +16,10 @@ from pathlib import Path
 
 import pytest
 
+if os.environ.get("TARVEK_SANITIZED"):
+    # The sanitizer runtime preloaded into every child would land in Rerun's and Chromium's
+    # programs, which are not built for it; nothing of ours in this file is native.
+    pytest.skip("Rerun and Chromium under the sanitizers' preload", allow_module_level=True)
 rr = pytest.importorskip("rerun", reason="rerun-sdk (the [view] extra) needs CPython 3.11 or later")
 psutil = pytest.importorskip("psutil")
 
