@@ -92,7 +92,8 @@ def test_the_web_view_shows_the_running_robot_and_records_every_sample(start_sim
     with open(log, "wb") as f:
         view = subprocess.Popen([str(BIN / "tarvek-view"), "--web", "--domain", str(domain), "-o", str(out),
                                  "--grpc-port", str(grpc_port), "--web-port", str(web_port)],
-                                stdout=f, stderr=subprocess.STDOUT)
+                                stdout=f, stderr=subprocess.STDOUT,
+                                env={**os.environ, "XDG_CONFIG_HOME": str(tmp_path / "config")})
     stop = threading.Event()
     policy = None
     browser = None
@@ -120,6 +121,11 @@ def test_the_web_view_shows_the_running_robot_and_records_every_sample(start_sim
                 break
         assert colors > 2000 and busy > 0.1, f"only the loading screen? {colors} colours, {busy:.0%} drawn ({shot})"
         assert "Rerun" in (browser.evaluate("document.title") or "")
+        # The viewer it started has Rerun's usage analytics off.
+        import json
+
+        analytics = json.loads((tmp_path / "config" / "tarvek-sdk" / "rerun" / "analytics.json").read_text())
+        assert analytics["analytics_enabled"] is False
     finally:
         stop.set()
         if policy is not None:
