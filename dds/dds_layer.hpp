@@ -30,7 +30,10 @@ struct DdsConfig {
   TopicConfig user_mode{"user_mode", "keep_last", 1, "reliable", "transient_local"};
   TopicConfig user_command{"user_command", "keep_last", 1, "reliable", "volatile"};
   TopicConfig user_action{"user_action", "keep_last", 1, "reliable", "volatile"};
-  TopicConfig user_gains{"user_gains", "keep_last", 1, "reliable", "volatile"};
+  // The gains in force stay with the writer for readers that join later (a recorder, a
+  // viewer), as user mode does; a volatile reader (the controller's) matches it all the same
+  // and receives only what is written after it matched.
+  TopicConfig user_gains{"user_gains", "keep_last", 1, "reliable", "transient_local"};
   TopicConfig user_obs_request{"user_obs_request", "keep_last", 1, "reliable", "volatile"};
   TopicConfig user_obs{"user_obs", "keep_last", 1, "reliable", "volatile"};
 };

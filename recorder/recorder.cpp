@@ -64,7 +64,7 @@ Recorder::Recorder(int32_t domain, std::optional<int32_t> ros_domain) {
     addReader(participant, &core_dds_UserMode_desc, "user_mode", true, false);
     addReader(participant, &core_dds_UserCommand_desc, "user_command", false, false);
     addReader(participant, &core_dds_UserAction_desc, "user_action", false, false);
-    addReader(participant, &core_dds_UserGains_desc, "user_gains", false, false);
+    addReader(participant, &core_dds_UserGains_desc, "user_gains", true, false);
     addReader(participant, &core_dds_UserObsRequest_desc, "user_obs_request", false, false);
     addReader(participant, &core_dds_UserObservation_desc, "user_obs", false, false);
     if (ros_domain) {
@@ -98,7 +98,8 @@ void Recorder::addReader(dds_entity_t participant, const dds_topic_descriptor_t*
 
   // Matching: a reliable reader matches the reliable writers of the SDK, the controller and
   // ROS 2; a transient-local reader still matches a transient-local writer and also gets the
-  // mode written before the recorder started. Keep-all, because the listener empties the
+  // mode and the gains written before it matched: a program's first gains often come before
+  // discovery between it and the recorder is complete. Keep-all, because the listener empties the
   // cache at once and nothing may be overwritten before it does. Both encodings accepted,
   // whatever a writer picks.
   sdk_dds::QosPtr qos(dds_create_qos());

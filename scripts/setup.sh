@@ -28,6 +28,8 @@ packages+=(libegl1 libegl-mesa0 libgl1-mesa-dri libosmesa6)
 # The doctor's tests build a controller on the other DDS implementation with its own code
 # generator.
 packages+=(fastddsgen libfastrtps-dev)
+# A headless browser for the tests of the live view's web page.
+packages+=(chromium)
 . "$root/scripts/apt_install.sh"
 apt_install setup "${packages[@]}"
 

@@ -215,7 +215,11 @@ void Controller::createEntities() {
                               trackers_[kTrackMode], listen(&Controller::onModeData));
   action_reader_ = createReader(action_topic_.get(), action_cfg, trackers_[kTrackAction],
                                 listen(&Controller::onActionData));
-  gains_reader_ = createReader(gains_topic_.get(), readerCfg(catalogue.user_gains),
+  // Gains as the robot's controller reads them: volatile, so a restarted controller does not
+  // take up the gains a program set for its predecessor, whatever the SDK's writer keeps.
+  sdk_dds::TopicConfig gains_cfg = readerCfg(catalogue.user_gains);
+  gains_cfg.durability = "volatile";
+  gains_reader_ = createReader(gains_topic_.get(), gains_cfg,
                                trackers_[kTrackGains], listen(&Controller::onGainsData));
   obs_request_reader_ = createReader(obs_request_topic_.get(),
                                      readerCfg(catalogue.user_obs_request),

@@ -266,7 +266,49 @@ def test_a_recorder_started_late_still_gets_the_current_user_mode(
         e["enabled"] for e in sim.samples("user_mode")]
     assert run.topic("user_mode")[0].publish_time < started
     assert [a["value"] for _, a in decoded(run, "user_action")] == [[1, 2, 3, 4]] * 2
-    assert run.topic("user_gains") == []  # volatile: written before the recorder joined
+    # The gains in force too, kept for late readers as user mode is.
+    assert [g["kp"] for _, g in decoded(run, "user_gains")] == [[20] * 4]
+    assert run.topic("user_gains")[0].publish_time < started
+
+
+@pytest.mark.parametrize("recorder_first", [True, False], ids=["recorder-before", "recorder-after"])
+def test_gains_are_recorded_from_a_recorder_started_before_or_after_set_gains(
+        recorder_first, start_sim, start_recorder, domain, state_dir):
+    """Each run is a new Robot, as a new program is, setting its gains at once; the recorder
+    has them whether it was listening before the Robot existed or started afterwards."""
+    start_sim()
+    runs = 20
+    rec = None
+    if recorder_first:
+        rec = start_recorder(domain)
+        rec.wait_matched("user_obs")
+    missed = []
+    for k in range(1, runs + 1):
+        r = robot.Robot(domain)
+        r.set_gains([float(k)] * 4, [0.5] * 4)
+        if not recorder_first:
+            # A second setting replaces the first: a late recorder gets only the one in force.
+            r.set_gains([k + 0.5] * 4, [0.5] * 4)
+            late = start_recorder(domain, name=f"late{k}")
+            late.wait_matched("user_gains")
+            time.sleep(0.3)  # the writer sends what it kept once it has matched the reader
+            assert late.stop() == 0
+            got = [g["kp"][0] for _, g in decoded(load(late.path), "user_gains")]
+            if got != [k + 0.5]:
+                missed.append((k, got))
+        else:
+            # A program's life: its loop gives the recorder time to find the new writer.
+            for _ in range(100):
+                r.get_obs()
+                r.do_action([0.35, 0.35, 0, 0])
+        r.finish()
+        del r
+    if rec is not None:
+        time.sleep(0.2)
+        assert rec.stop() == 0
+        got = [g["kp"][0] for _, g in decoded(load(rec.path), "user_gains")]
+        missed = [k for k in range(1, runs + 1) if float(k) not in got]
+    assert missed == []
 
 
 # A recorder is no controller: its readers, matched before the controller's, must not end the

@@ -393,8 +393,8 @@ TEST_P(EntityOrder, SeventeenCreationsThenSeventeenDeletions) {
       EXPECT_EQ(e.depth, 1);
       EXPECT_EQ(e.reliability, DDS_RELIABILITY_RELIABLE);
       EXPECT_EQ(e.blocking, DDS_SECS(1));
-      EXPECT_EQ(e.durability, t.created[i] == "writer user_mode" ? DDS_DURABILITY_TRANSIENT_LOCAL
-                                                                 : DDS_DURABILITY_VOLATILE);
+      const bool kept = t.created[i] == "writer user_mode" || t.created[i] == "writer user_gains";
+      EXPECT_EQ(e.durability, kept ? DDS_DURABILITY_TRANSIENT_LOCAL : DDS_DURABILITY_VOLATILE);
     } else if (e.what == "readcondition") {
       EXPECT_EQ(e.mask, DDS_ANY_STATE);
       EXPECT_EQ(e.handle, t.creations[i + 2].attached);  // the one the wait set watches

@@ -149,10 +149,13 @@ TEST(DoctorDiagnosis, ControllerCases) {
   const Expectations sdk = sdkExpectations();
   const DomainSnapshot ros = serviceFrom(sdk, kCyclone, "", "");
 
-  // The SDK's transient-local mode writer also serves a controller reader that asks for less.
-  DomainSnapshot volatileModeReader = healthyController(sdk);
-  volatileModeReader.endpoints[0].qos.durability = DDS_DURABILITY_VOLATILE;
-  EXPECT_TRUE(diagnose(sdk, volatileModeReader, ros, 3).controllerUsable);
+  // The SDK's transient-local mode and gains writers also serve controller readers that ask
+  // for less.
+  for (const std::size_t topic : {0u, 3u}) {
+    DomainSnapshot volatileReader = healthyController(sdk);
+    volatileReader.endpoints[topic].qos.durability = DDS_DURABILITY_VOLATILE;
+    EXPECT_TRUE(diagnose(sdk, volatileReader, ros, 3).controllerUsable) << topic;
+  }
 
   // A controller that publishes observations best-effort never reaches the SDK's reader.
   DomainSnapshot bestEffortObs = healthyController(sdk);

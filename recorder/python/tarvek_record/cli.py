@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
 import sys
 from datetime import datetime, timezone
@@ -18,7 +19,8 @@ publish time. It only listens: it writes nothing on any topic. Stop it with Ctrl
 SIGTERM; the file is then complete and indexed. If it is killed outright, everything but
 about the last second is still readable.
 
-  tarvek-record [record] [--domain N] [--ros-domain N] [-o run.mcap] [--duration S]
+  tarvek-record [record] [--domain N] [--ros-domain N] [-o run.mcap] [--duration S] [--nice N]
+  tarvek-record --view [--web] ...   the live view: see tarvek-view --help
   tarvek-record info run.mcap
   tarvek-record plot run.mcap -o run.png
 """
@@ -33,6 +35,9 @@ def _record_parser(prog: str) -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", type=Path, default=None,
                    help="file to write (default: run-<UTC date and time>.mcap)")
     p.add_argument("--duration", type=float, default=None, help="stop after S seconds")
+    p.add_argument("--nice", type=int, default=10,
+                   help="lower the recorder's priority by N (default 10; 0 keeps it): the robot's "
+                        "loop and its controller get the processors first")
     return p
 
 
@@ -51,10 +56,23 @@ def main(argv: list[str] | None = None) -> int:
         p.add_argument("-o", "--output", type=Path, default=None, help="PNG to write (default: beside the file)")
         args = p.parse_args(rest)
         return plot(args.file, args.output or args.file.with_suffix(".png"))
+    if "--view" in rest:
+        # The live view records as this does (-o) and shows the link in Rerun's viewer.
+        from tarvek_view.cli import main as view
+
+        return view([a for a in rest if a != "--view"], prog="tarvek-record --view")
     args = _record_parser("tarvek-record").parse_args(rest)
     from tarvek_record.record import record
 
     out = args.output or Path(datetime.now(timezone.utc).strftime("run-%Y%m%d-%H%M%S.mcap"))
+    if args.nice > 0:
+        # Before the readers exist, so that their receive threads run at this priority too:
+        # they are what competes with both ends of a get_obs round trip for the processors.
+        # Their samples wait in the socket meanwhile; the readers keep all of them.
+        try:
+            os.nice(args.nice)
+        except OSError:
+            pass
     try:
         record(args.domain, args.ros_domain, out, args.duration)
     except (RuntimeError, OSError) as e:  # DDS refused a domain or an entity; the file
@@ -103,7 +121,26 @@ def info(path: Path) -> int:
             print(f"    gap of {(b - a) / 1e6:.1f} ms after {_time(a)}")
         if len(gaps) > 5:
             print(f"    ... and {len(gaps) - 5} more")
+    unheard = _replies_without_request(run)
+    if unheard:
+        # Every Joystick is a new service client with a new request writer, and its first
+        # request often comes before the recorder has found that writer; the reply comes
+        # from the server's writer, matched long before. So a reply can be the first thing
+        # recorded of an exchange.
+        print(f"{unheard} of the replies answer a request not recorded (sent before the recorder "
+              f"had found the new client): the first reply can come before the first request")
     return 0
+
+
+def _replies_without_request(run) -> int:
+    from tarvek_record.runfile import decoded
+
+    request, reply = "rq/dynamic_param_configRequest", "rr/dynamic_param_configReply"
+    if reply not in run.schemas:
+        return 0
+    asked = ({(m["client_id"], m["sequence_number"]) for _, m in decoded(run, request)}
+             if request in run.schemas else set())
+    return sum((m["client_id"], m["sequence_number"]) not in asked for _, m in decoded(run, reply))
 
 
 def plot(path: Path, out: Path) -> int:

@@ -3,6 +3,7 @@ complete file or from the complete part of one whose recorder was killed."""
 
 from __future__ import annotations
 
+import functools
 import re
 import struct
 from dataclasses import dataclass
@@ -85,8 +86,10 @@ _PRIMITIVES = {"bool": "?", "int8": "b", "uint8": "B", "int32": "i", "uint32": "
 _FIELD = re.compile(r"^(\w+)(\[(\d*)\])?\s+(\w+)$")
 
 
-def _fields(schema: str) -> list[tuple[str, str, int | None]]:
-    """(type, name, length): length None for a scalar, -1 for a sequence."""
+@functools.lru_cache(maxsize=64)
+def _fields(schema: str) -> tuple[tuple[str, str, int | None], ...]:
+    """(type, name, length): length None for a scalar, -1 for a sequence. Cached: a live
+    view decodes every sample with one of a handful of definitions."""
     out = []
     for line in schema.splitlines():
         line = line.split("#", 1)[0].strip()
@@ -97,7 +100,7 @@ def _fields(schema: str) -> list[tuple[str, str, int | None]]:
             raise ValueError(f"unsupported field: {line}")
         length = None if m.group(2) is None else (int(m.group(3)) if m.group(3) else -1)
         out.append((m.group(1), m.group(4), length))
-    return out
+    return tuple(out)
 
 
 def decode(schema: str, data: bytes) -> dict:

@@ -1,0 +1,3 @@
+from tarvek_view.cli import main
+
+raise SystemExit(main())
