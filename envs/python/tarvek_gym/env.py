@@ -167,6 +167,9 @@ WHEEL_RADIUS = 0.1
 KP_LEG, KD_LEG, KP_WHEEL = 60.0, 2.0, 20.0
 WHEEL_TORQUE_LIMIT = 17.0
 LEG_RANGE = 0.5
+# Bounds of the observation (values beyond are clipped): far past anything a robot that is
+# still upright shows, rad/s for the joints and the body, m/s for the body.
+OBS_JOINT_SPEED, OBS_BODY_RATE, OBS_BODY_SPEED = 200.0, 100.0, 20.0
 
 
 class BalanceEnv(TarvekEnv):
@@ -174,7 +177,7 @@ class BalanceEnv(TarvekEnv):
 
     Observation (17 float32): leg angles (2), joint velocities (4), body angular velocity (3),
     projected gravity (3), body linear velocity (3), commanded speed (m/s) and turn rate
-    (rad/s). Action (4 in [-1, 1]): leg position targets of ±0.5 rad about the straight
+    (rad/s); clipped to ±pi rad, ±200 rad/s, ±100 rad/s, ±1, ±20 m/s and the command ranges. Action (4 in [-1, 1]): leg position targets of ±0.5 rad about the straight
     stance (kp 60, kd 2), and wheel torques of ±17 N m (a position target of
     ``q + torque / kp`` with kp 20, as the example policy asks for a torque). Reward per
     step: ``1 - (v - v_cmd)**2 - 0.25 * (w - w_cmd)**2 - 0.01 * |action|**2`` with ``v`` the
@@ -187,7 +190,9 @@ class BalanceEnv(TarvekEnv):
     def __init__(self, *, max_speed: float = 0.5, max_turn: float = 1.0, **kwargs):
         super().__init__(**kwargs)
         self.max_speed, self.max_turn = float(max_speed), float(max_turn)
-        self.observation_space = gym.spaces.Box(-np.inf, np.inf, shape=(17,), dtype=np.float32)
+        high = np.array([math.pi] * 2 + [OBS_JOINT_SPEED] * 4 + [OBS_BODY_RATE] * 3 + [1.0] * 3
+                        + [OBS_BODY_SPEED] * 3 + [self.max_speed, self.max_turn], dtype=np.float32)
+        self.observation_space = gym.spaces.Box(-high, high, dtype=np.float32)
         self.action_space = gym.spaces.Box(-1.0, 1.0, shape=(4,), dtype=np.float32)
         self.speed_command = self.turn_command = 0.0
 
@@ -199,8 +204,9 @@ class BalanceEnv(TarvekEnv):
         self.turn_command = float(self.np_random.uniform(-self.max_turn, self.max_turn))
 
     def observe(self, obs: dict) -> np.ndarray:
-        return np.array([*obs["dof_pos"][0:2], *obs["dof_vel"], *obs["ang_vel"], *obs["proj_grav"],
-                         *obs["lin_vel"], self.speed_command, self.turn_command], dtype=np.float32)
+        values = np.array([*obs["dof_pos"][0:2], *obs["dof_vel"], *obs["ang_vel"], *obs["proj_grav"],
+                           *obs["lin_vel"], self.speed_command, self.turn_command], dtype=np.float32)
+        return np.clip(values, self.observation_space.low, self.observation_space.high)
 
     def command(self, action, obs: dict):
         a = np.clip(np.asarray(action, dtype=np.float64), -1.0, 1.0)
