@@ -18,7 +18,7 @@ from conftest import ROOT
 
 EVALUATE = ROOT / "examples" / "evaluate.py"
 # Small enough to be quick, with pushes strong enough that some episodes fail.
-SMALL = ["--episodes", "4", "--batch", "2", "--seconds", "1", "--push-every", "0.4", "--push-force", "120",
+SMALL = ["--episodes", "4", "--batch", "2", "--seconds", "1", "--push-every", "0.4", "--push-force", "150",
          "--seed", "5"]
 
 

@@ -4,6 +4,7 @@ its own through ``robot.Robot``, exactly as a policy drives the robot."""
 from __future__ import annotations
 
 import math
+import sys
 from typing import Any
 
 import gymnasium as gym
@@ -11,6 +12,9 @@ import numpy as np
 
 from tarvek_gym.simulator import (DomainLease, Simulator, connect, derive_seed, resolve_physics,
                                   sim_arguments, use_loopback_if_unset)
+
+
+_told = False  # the physics notice is printed once per process
 
 
 def tilt_degrees(obs: dict) -> float:
@@ -46,6 +50,10 @@ class TarvekEnv(gym.Env):
                  robot_per_episode: bool = False):
         use_loopback_if_unset()
         self.physics, self.physics_notice = resolve_physics(physics)
+        global _told
+        if self.physics_notice and not _told:
+            _told = True
+            print(self.physics_notice, file=sys.stderr)
         self.control_period = float(control_period)
         self.max_steps = max(1, round(episode_seconds / self.control_period))
         self._sim_options = dict(randomize=randomize, push_every=push_every, push_force=push_force,

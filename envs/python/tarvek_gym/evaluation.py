@@ -125,7 +125,7 @@ def _local_worker(conn, config: Config, worker: int) -> None:
     except Exception as e:
         conn.send(("error", None, str(e)))
         return
-    conn.send(("domain", None, lease.domain))
+    conn.send(("domain", lease.skipped, lease.domain))
     while True:
         batch = conn.recv()
         if batch is None:
@@ -158,6 +158,7 @@ def evaluate_local(config: Config, batches: list[Batch], workers: int,
     done: dict[int, list[dict]] = {}
     retried: list[str] = []
     domains: set[int] = set()
+    notes: set[str] = set()
     live: dict = {}   # connection -> [process, worker number, batch index or None]
 
     def spawn(worker: int):
@@ -205,6 +206,10 @@ def evaluate_local(config: Config, batches: list[Batch], workers: int,
                     raise EvaluationError(payload)
                 if kind == "domain":
                     domains.add(payload)
+                    for note in index:
+                        if note not in notes:
+                            notes.add(note)
+                            log(f"notice: {note}; not used")
                 elif kind == "done":
                     done[index] = payload
                 give(conn)

@@ -170,9 +170,10 @@ class DomainLease:
     kernel frees when the process ends (nothing on disk to clean up) and which is private to
     the network namespace, as the domain's DDS traffic is."""
 
-    def __init__(self, domain: int, sock: socket.socket):
+    def __init__(self, domain: int, sock: socket.socket, skipped: list[str] | None = None):
         self.domain = domain
         self._sock = sock
+        self.skipped = skipped or []  # the domains passed over by free(), and why
 
     @staticmethod
     def _claim(domain: int) -> socket.socket | None:
@@ -204,12 +205,15 @@ class DomainLease:
     def free(cls, candidates=AUTO_DOMAINS) -> "DomainLease":
         """The first domain among ``candidates`` that no simulator of ours holds and no
         participant uses."""
+        skipped = []
         for domain in candidates:
             sock = cls._claim(domain)
             if sock is None:
                 continue
-            if probe_domain(domain) is None:
-                return cls(domain, sock)
+            user = probe_domain(domain)
+            if user is None:
+                return cls(domain, sock, skipped)
+            skipped.append(f"DDS domain {domain}: {user} already answers there")
             sock.close()
         raise RuntimeError("no free DDS domain left to start a simulator on")
 
