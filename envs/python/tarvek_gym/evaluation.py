@@ -159,14 +159,14 @@ def evaluate_local(config: Config, batches: list[Batch], workers: int,
     retried: list[str] = []
     domains: set[int] = set()
     notes: set[str] = set()
-    live: dict = {}   # connection -> [process, worker number, batch index or None]
+    live: dict = {}   # connection -> [process, worker number, batch held or None, started]
 
     def spawn(worker: int):
         parent, child = ctx.Pipe()
         proc = ctx.Process(target=_local_worker, args=(child, config, worker), daemon=True)
         proc.start()
         child.close()
-        live[parent] = [proc, worker, None]
+        live[parent] = [proc, worker, None, False]
 
     def give(conn):
         state = live[conn]
@@ -185,13 +185,16 @@ def evaluate_local(config: Config, batches: list[Batch], workers: int,
         while len(done) < len(batches):
             ready = multiprocessing.connection.wait(list(live))
             for conn in ready:
-                proc, worker, held = live[conn]
+                proc, worker, held, started = live[conn]
                 try:
                     kind, index, payload = conn.recv()
                 except (EOFError, OSError):
                     proc.join(5)
                     del live[conn]
                     conn.close()
+                    if not started:  # it would not start a second time either
+                        raise EvaluationError(f"worker {worker} ended before it started "
+                                              f"(exit status {proc.exitcode})") from None
                     if held is not None:
                         what = f"worker {worker} (pid {proc.pid}) died (exit status {proc.exitcode}) in batch {held}"
                         if attempts[held] >= 2:
@@ -205,6 +208,7 @@ def evaluate_local(config: Config, batches: list[Batch], workers: int,
                 if kind == "error":
                     raise EvaluationError(payload)
                 if kind == "domain":
+                    live[conn][3] = True
                     domains.add(payload)
                     for note in index:
                         if note not in notes:
@@ -214,12 +218,12 @@ def evaluate_local(config: Config, batches: list[Batch], workers: int,
                     done[index] = payload
                 give(conn)
     finally:
-        for conn, (proc, _, _) in list(live.items()):
+        for conn, (proc, *_) in list(live.items()):
             try:
                 conn.send(None)
             except (BrokenPipeError, OSError):
                 pass
-        for conn, (proc, _, _) in list(live.items()):
+        for conn, (proc, *_) in list(live.items()):
             proc.join(10)
             if proc.is_alive():
                 proc.kill()
@@ -259,7 +263,7 @@ def evaluate_ray(config: Config, batches: list[Batch], address: str,
             try:
                 done[batch.index] = ray.get(ref)
             except (ray.exceptions.WorkerCrashedError, ray.exceptions.NodeDiedError,
-                    ray.exceptions.LocalRayletDiedError) as e:
+                    ray.exceptions.LocalRayletDiedError, ray.exceptions.OutOfMemoryError) as e:
                 what = f"the Ray worker of batch {batch.index} died ({type(e).__name__})"
                 if attempts[batch.index] >= 2:
                     raise EvaluationError(f"{what} again: giving up") from None
