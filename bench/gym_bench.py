@@ -1,11 +1,12 @@
 """Prints what the Gymnasium environment costs and how evaluation scales (asserts nothing).
 
-    .venv/bin/python bench/gym_bench.py [--steps 4000] [--episodes 200] [--seconds 10]
+    .venv/bin/python bench/gym_bench.py [--steps 2000] [--episodes 200] [--seconds 10]
                                         [--workers 1,2,4] [--no-ray] [--skip-evaluation]
 
 1. Steps per second of one environment instance against the raw lockstep loop
    (get_obs / do_action with the same action), MuJoCo and the toy model: the difference is
-   what the environment adds.
+   what the environment adds; and the policy process's CPU time per step in both, the
+   steadier figure on a loaded machine.
 2. What a reset costs: the next episode with the Robot kept for the instance's lifetime,
    with a Robot per episode, and a seeded reset (a fresh simulator).
 3. examples/evaluate.py over N episodes with 1, 2, 4 worker processes and a local Ray:
@@ -51,7 +52,7 @@ def raw_steps_per_second(physics: str, steps: int) -> float:
         r = connect(sim, lease.domain)
         r.set_gains([gym_env.KP_LEG] * 2 + [gym_env.KP_WHEEL] * 2, [gym_env.KD_LEG] * 2 + [0.0, 0.0])
         obs = r.get_obs()
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         for _ in range(steps):
             a = balance_action(obs)
             targets = [gym_env.LEG_RANGE * float(a[0]), gym_env.LEG_RANGE * float(a[1])] + \
@@ -59,7 +60,7 @@ def raw_steps_per_second(physics: str, steps: int) -> float:
                  for i in range(2)]
             r.do_action(targets)
             obs = r.get_obs()
-        rate = steps / (time.perf_counter() - start)
+        rate = steps / (time.perf_counter() - start), (time.process_time() - cpu) / steps
         r.finish()
         del r
     finally:
@@ -72,11 +73,11 @@ def env_steps_per_second(physics: str, steps: int) -> float:
     env = gym_env.BalanceEnv(physics=physics, episode_seconds=steps * 0.005 + 1.0, max_speed=0.0, max_turn=0.0)
     try:
         env.reset(seed=1)
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         for _ in range(steps):
             # The raw observation is what the balance law reads; the step builds the vector too.
             env.step(balance_action(env._raw))
-        return steps / (time.perf_counter() - start)
+        return steps / (time.perf_counter() - start), (time.process_time() - cpu) / steps
     finally:
         env.close()
 
@@ -123,7 +124,7 @@ def run_evaluation(where: list[str], episodes: int, seconds: float) -> tuple[flo
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--steps", type=int, default=4000)
+    ap.add_argument("--steps", type=int, default=2000)
     ap.add_argument("--episodes", type=int, default=200)
     ap.add_argument("--seconds", type=float, default=10.0)
     ap.add_argument("--workers", default="1,2,4")
@@ -133,16 +134,22 @@ def main() -> int:
 
     backends = ["toy"] + ([] if rigid_body_missing() else ["mujoco"])
     print(f"load average before: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
-    print(f"\nsteps per second, one instance, {args.steps} steps of 5 ms, the example's balance law (best of 3):")
-    print(f"{'backend':8s} {'raw lockstep':>14s} {'environment':>14s} {'overhead':>9s}")
+    print(f"\nsteps per second, one instance, {args.steps} steps of 5 ms, the example's balance law, "
+          f"alternated 5 times (median); and the policy process's CPU time per step, which the "
+          f"machine's load hardly moves:")
+    print(f"{'backend':8s} {'raw lockstep':>14s} {'environment':>14s} {'overhead':>9s}   "
+          f"{'CPU raw':>9s} {'CPU env':>9s} {'overhead':>9s}")
     for physics in backends:
-        # Alternated, best of three: the machine is shared, and a neighbour's burst would
-        # otherwise land on one side only.
-        raw = env = 0.0
-        for _ in range(3):
-            raw = max(raw, raw_steps_per_second(physics, args.steps))
-            env = max(env, env_steps_per_second(physics, args.steps))
-        print(f"{physics:8s} {raw:12.0f}/s {env:12.0f}/s {100.0 * (raw / env - 1.0):8.1f}%", flush=True)
+        # Alternated: the machine is shared, and a neighbour's burst would otherwise land on
+        # one side only.
+        raws, envs = [], []
+        for _ in range(5):
+            raws.append(raw_steps_per_second(physics, args.steps))
+            envs.append(env_steps_per_second(physics, args.steps))
+        raw_cpu, env_cpu = sorted(c for _, c in raws)[2], sorted(c for _, c in envs)[2]
+        raw, env = sorted(r for r, _ in raws)[2], sorted(r for r, _ in envs)[2]
+        print(f"{physics:8s} {raw:12.0f}/s {env:12.0f}/s {100.0 * (raw / env - 1.0):8.1f}%   "
+              f"{raw_cpu * 1e6:7.1f}us {env_cpu * 1e6:7.1f}us {100.0 * (env_cpu / raw_cpu - 1.0):8.1f}%", flush=True)
 
     print("\nwhat a reset costs (mean of 10):")
     for physics in backends:

@@ -47,6 +47,8 @@ def test_the_field_s_checker_passes(domain, made):
         if made:  # the wrappers make adds (order enforcing, passive checker) stay quiet too
             env.reset(seed=3)
             env.step(env.action_space.sample())
+            with pytest.raises(ValueError, match="action must be 4 finite numbers"):
+                env.step(np.array([0.0, np.nan, 0.0, 0.0], dtype=np.float32))
     finally:
         env.close()
         env.close()  # twice is harmless

@@ -220,7 +220,12 @@ class BalanceEnv(TarvekEnv):
         return np.minimum(values, self.observation_space.high, out=values)
 
     def command(self, action, obs: dict):
-        a = self._clipped = [min(1.0, max(-1.0, float(x))) for x in action]
+        # tolist() turns an array into Python floats at once; iterating it makes NumPy scalars.
+        values = action.tolist() if hasattr(action, "tolist") else [float(x) for x in action]
+        if len(values) != 4 or not all(map(math.isfinite, values)):
+            # Clipping would turn NaN into a full torque, silently.
+            raise ValueError(f"action must be 4 finite numbers, got {values}")
+        a = self._clipped = [min(1.0, max(-1.0, x)) for x in values]
         return [LEG_RANGE * a[0], LEG_RANGE * a[1],
                 obs["dof_pos"][2] + WHEEL_TORQUE_LIMIT / KP_WHEEL * a[2],
                 obs["dof_pos"][3] + WHEEL_TORQUE_LIMIT / KP_WHEEL * a[3]], False
