@@ -242,8 +242,10 @@ def evaluate_ray(config: Config, batches: list[Batch], address: str,
     start = time.monotonic()
     runtime_env = {}
     if address == "local":
-        ray.init(address="local", include_dashboard=False, _node_ip_address="127.0.0.1",
-                 configure_logging=False, log_to_driver=False)
+        # Ray listens on every address it finds unless told otherwise; this machine only.
+        ray.init(address="local", include_dashboard=False, dashboard_host="127.0.0.1",
+                 _node_ip_address="127.0.0.1", num_cpus=os.cpu_count() or 1, configure_logging=False,
+                 log_to_driver=False)
     else:
         # Other machines have neither our checkout nor its paths: the task's module travels.
         runtime_env = {"working_dir": config.paths[0]} if config.paths else {}
