@@ -1,19 +1,32 @@
-"""Evaluate the balancing policy of balance_and_drive.py over many episodes, against the
-simulator in lockstep, with random pushes and a randomised robot in every episode. Prints
-each episode and then the success rate, the wall time, the simulated time and the
+"""Evaluate the balancing policy of balance_and_drive.py over many episodes against the
+simulator in lockstep, with random pushes and a randomised robot in every episode, on
+worker processes of this machine or on a Ray cluster.
+
+Prints each episode and then the success rate, the wall time, the simulated time and the
 real-time factor.
 
-    python examples/evaluate.py [--episodes 20] [--seconds 10] [--physics mujoco]
+    python examples/evaluate.py [--episodes 20] [--seconds 10] [--physics auto|mujoco|toy]
                                 [--seed 1] [--push-every 2] [--push-force 75]
-                                [--no-randomize] [--robot-per-episode] [--dds-domain 1]
+                                [--no-randomize] [--robot-per-episode] [--workers N]
+                                [--batch 10] [--ray ADDRESS|local] [--dds-domain D]
+                                [--results FILE]
 
-It starts its own simulator (tarvek-sim --lockstep --episodes ...). Every switch of user
-mode to on starts an episode on the stand: one Robot runs them all, finish() ending each
-and the next get_obs starting the next (--robot-per-episode: a Robot object per episode,
-as separate runs of a deployment script would). Simulated time advances by one control
-period per action, so the loop runs as fast as the two processes allow, and a seed gives
-the same result every time. An episode succeeds when the body never tilts by 30 degrees or more
-(the simulator's verdict) and the policy never sees its leg line lean that far.
+The episodes are cut into batches of --batch; each batch runs in a simulator of its own
+(tarvek-sim --lockstep --episodes), started for it with a seed drawn from --seed and the
+batch's number. The batches, their seeds and so every episode's result depend on --seed
+alone, not on how many workers run them or where: the same seed gives the same episodes
+with 1 worker, 8 workers or on Ray. Every switch of user mode to on starts an episode on
+the stand: one Robot runs a batch, finish() ending each episode and the next get_obs
+starting the next (--robot-per-episode: a Robot object per episode, as separate runs of a
+deployment script would). Simulated time advances by one control period per action, so
+the loop runs as fast as the two processes allow. An episode succeeds when the body never
+tilts by 30 degrees or more (the simulator's verdict) and the policy never sees its leg
+line lean that far.
+
+Each worker's simulators run on a DDS domain of its own: free ones picked automatically
+(and named), or --dds-domain D, D+1, ...; a domain where a controller or another program
+already answers is refused. A worker that dies has its batch run again, once, and the
+evaluation says so.
 """
 
 from __future__ import annotations
@@ -22,106 +35,21 @@ import argparse
 import json
 import math
 import os
-import shutil
-import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 import robot
 
 import balance_and_drive as policy
+from tarvek_gym import evaluation
+from tarvek_gym.simulator import Simulator, connect, resolve_physics  # noqa: F401  (benchmarks use them)
 
 ROOT = Path(__file__).resolve().parent.parent
 _LOOPBACK = ROOT / "config" / "cyclonedds-loopback.xml"
 if _LOOPBACK.exists():
     # Simulator and policy share this machine: nothing needs to leave it.
     os.environ.setdefault("CYCLONEDDS_URI", f"file://{_LOOPBACK}")
-
-
-def simulator_executable() -> str:
-    beside = Path(sys.prefix) / "bin" / "tarvek-sim"
-    return str(beside) if beside.exists() else (shutil.which("tarvek-sim") or "tarvek-sim")
-
-
-class Simulator:
-    """tarvek-sim in lockstep with episodes. Its events go to a file, not a pipe: the SDK
-    holds the interpreter while it waits for an answer, so a thread reading a pipe could
-    fall behind, and a full pipe would stall the simulator in the middle of that wait."""
-
-    def __init__(self, domain: int, sim_args: list[str]):
-        self._log = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen([simulator_executable(), "--domain", str(domain), "--lockstep",
-                                      "--episodes", *sim_args],
-                                     stdin=subprocess.PIPE, stdout=self._log, text=True)
-        self._pending = b""
-        self._offset = 0
-        self.episodes: list[dict] = []
-        ready = self._wait(lambda e: e["event"] in ("ready", "error"), 10.0)
-        if ready["event"] == "error":
-            self.close()
-            raise RuntimeError(f"tarvek-sim: {ready['message']}")
-
-    def _events(self):
-        # pread leaves the file offset alone: the simulator writes through the same open
-        # file, and moving its offset would make it write over events not yet read.
-        chunk = b""
-        while block := os.pread(self._log.fileno(), 1 << 16, self._offset + len(chunk)):
-            chunk += block
-        self._offset += len(chunk)
-        *lines, self._pending = (self._pending + chunk).split(b"\n")
-        return [json.loads(line) for line in lines if line.strip()]
-
-    def _wait(self, pred, timeout: float) -> dict:
-        deadline = time.monotonic() + timeout
-        while True:
-            for event in self._events():
-                if event["event"] == "episode":
-                    self.episodes.append(event)
-                if pred(event):
-                    return event
-            if self.proc.poll() is not None:
-                raise RuntimeError(f"tarvek-sim ended (status {self.proc.returncode})")
-            if time.monotonic() > deadline:
-                raise RuntimeError("no answer from tarvek-sim in time")
-            time.sleep(0.001)
-
-    def wait_connected(self, timeout: float = 10.0) -> None:
-        """Until the simulator has matched exactly one peer on each of the six topics: the
-        new Robot's, and no longer the last one's. A sample written before the simulator's
-        reader knows its writer would be lost, and with it the run's repeatability."""
-        deadline = time.monotonic() + timeout
-        while True:
-            self.proc.stdin.write('{"cmd":"status"}\n')
-            self.proc.stdin.flush()
-            status = self._wait(lambda e: e["event"] == "status", timeout)
-            if all(count == 1 for count in status["matched"].values()):
-                return
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"the simulator did not match the policy's Robot: {status['matched']}")
-            time.sleep(0.01)
-
-    def episode(self, index: int, timeout: float = 10.0) -> dict:
-        """The report of episode `index` (from 1)."""
-        if len(self.episodes) < index:
-            self._wait(lambda e: e["event"] == "episode" and e["index"] == index, timeout)
-        return self.episodes[index - 1]
-
-    def close(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.terminate()
-        self.proc.wait(timeout=10)
-        self.proc.stdin.close()
-        self._log.close()
-
-
-def connect(sim: Simulator, domain: int) -> robot.Robot:
-    # An answer in lockstep is never lost, only slow on a busy machine; a request written
-    # again meanwhile would only add a second answer to drain.
-    r = robot.Robot(dds_domain_id=domain, wait_obs_timeout_ms=1000)
-    sim.wait_connected()
-    return r
 
 
 def run_episode(r: robot.Robot, seconds: float, control_period: float) -> tuple[float | None, float]:
@@ -152,63 +80,103 @@ def run_episode(r: robot.Robot, seconds: float, control_period: float) -> tuple[
             print(f"warning: finish(): {e}", file=sys.stderr)
 
 
-def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def parse_args(argv=None) -> argparse.Namespace:
+    doc = __doc__.split("\n\n")
+    ap = argparse.ArgumentParser(description=" ".join(doc[0].split()), epilog=" ".join(doc[3].split()))
     ap.add_argument("--episodes", type=int, default=20)
     ap.add_argument("--seconds", type=float, default=10.0, help="simulated seconds per episode")
-    ap.add_argument("--physics", choices=["mujoco", "toy"], default="mujoco")
+    ap.add_argument("--physics", choices=["auto", "mujoco", "toy"], default="auto",
+                    help="auto: MuJoCo where it runs (CPython 3.11 or later), else the toy model")
     ap.add_argument("--seed", type=int, default=1, help="seed of the randomisation and the pushes")
     ap.add_argument("--no-randomize", action="store_true", help="the nominal robot in every episode")
     ap.add_argument("--push-every", type=float, default=2.0, help="simulated seconds between pushes")
     ap.add_argument("--push-force", type=float, default=75.0, help="newtons; 0: no pushes")
     ap.add_argument("--push-duration", type=float, default=0.1)
     ap.add_argument("--control-period", type=float, default=0.005)
-    ap.add_argument("--dds-domain", type=int, default=1)
     ap.add_argument("--robot-per-episode", action="store_true",
-                    help="a new Robot object for every episode (default: one, finished after each)")
-    args = ap.parse_args()
+                    help="a new Robot object for every episode (default: one per batch, finished after each episode)")
+    ap.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                    help="worker processes on this machine (default: one per core)")
+    ap.add_argument("--batch", type=int, default=10, help="episodes per simulator (default 10)")
+    ap.add_argument("--ray", metavar="ADDRESS",
+                    help="run the batches on the Ray cluster at ADDRESS; 'local' starts one on this machine")
+    ap.add_argument("--dds-domain", type=int,
+                    help="DDS domain of the first worker's simulator, D+1 the next one's... (default: free ones)")
+    ap.add_argument("--results", type=Path, help="also write every episode's result to FILE as JSON")
+    args = ap.parse_args(argv)
+    for name in ("episodes", "workers", "batch"):
+        if getattr(args, name) < 1:
+            ap.error(f"--{name} must be 1 or more")
+    if args.ray and args.dds_domain is not None:
+        ap.error("--dds-domain cannot be combined with --ray: Ray's tasks take free domains on their nodes")
+    return args
 
-    sim_args = ["--physics", args.physics, "--control-period", str(args.control_period)]
-    if not args.no_randomize:
-        sim_args += ["--randomize", str(args.seed)]
-    if args.push_force > 0.0:
-        sim_args += ["--push-every", str(args.push_every), "--push-force", str(args.push_force),
-                     "--push-duration", str(args.push_duration)]
-    sim = Simulator(args.dds_domain, sim_args)
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    try:
+        physics, notice = resolve_physics(args.physics)
+    except RuntimeError as e:
+        print(f"evaluate.py: {e}", file=sys.stderr)
+        return 2
+    if notice:
+        print(notice, file=sys.stderr)
+    env = {"CYCLONEDDS_URI": os.environ["CYCLONEDDS_URI"]} if "CYCLONEDDS_URI" in os.environ else {}
+    config = evaluation.Config(
+        task="evaluate:run_episode", paths=[str(Path(__file__).resolve().parent)], physics=physics,
+        seconds=args.seconds, control_period=args.control_period, randomize=not args.no_randomize,
+        push_every=args.push_every, push_force=args.push_force, push_duration=args.push_duration,
+        robot_per_episode=args.robot_per_episode, domain_base=args.dds_domain, env=env)
+    batches = evaluation.plan(args.episodes, args.batch, args.seed)
+    log = lambda text: print(text, file=sys.stderr, flush=True)  # noqa: E731
+    try:
+        if args.ray:
+            if args.ray != "local" and _LOOPBACK.exists() and env.get("CYCLONEDDS_URI") == f"file://{_LOOPBACK}":
+                # Another machine has no such file: the configuration travels as text.
+                config.env = {"CYCLONEDDS_URI": _LOOPBACK.read_text()}
+            outcome = evaluation.evaluate_ray(config, batches, args.ray, log)
+            where = f"Ray ({args.ray}), one task per batch, on DDS domains {_ranges(outcome.domains)}"
+        else:
+            workers = min(args.workers, len(batches))
+            outcome = evaluation.evaluate_local(config, batches, workers, log)
+            where = f"{workers} worker process{'es' if workers > 1 else ''} on DDS domain{'s' if workers > 1 else ''} " \
+                    f"{_ranges(outcome.domains)}"
+    except (evaluation.EvaluationError, RuntimeError, ValueError) as e:
+        print(f"evaluate.py: {e}", file=sys.stderr)
+        return 1
+
     successes = 0
     simulated = looping = 0.0
-    try:
-        start = time.monotonic()
-        r = None
-        for index in range(1, args.episodes + 1):
-            if r is None or args.robot_per_episode:
-                del r  # the last one's participant leaves before the next one joins
-                r = connect(sim, args.dds_domain)
-            fell_at, loop_wall = run_episode(r, args.seconds, args.control_period)
-            looping += loop_wall
-            report = sim.episode(index)
-            simulated += report["sim_time"]
-            success = fell_at is None and not report["fallen"]
-            successes += success
-            d = report["draws"]
-            print(f"episode {index:3d}: {'upright' if success else 'FELL':7s} "
-                  f"{report['sim_time']:7.3f} s simulated, largest tilt {report['largest_tilt']:5.1f} deg, "
-                  f"{report['pushes']} pushes; mass x{d['mass']:.3f}, friction x{d['friction']:.3f}, "
-                  f"torque limits x{d['torque_limit']:.3f}, delay {d['answer_delay'] * 1e3:.2f} ms",
-                  flush=True)
-        wall = time.monotonic() - start
-    finally:
-        sim.close()
+    for e in outcome.results:
+        successes += e["success"]
+        simulated += e["sim_time"]
+        looping += e["loop_wall"]
+        d = e["draws"]
+        print(f"episode {e['episode']:3d}: {'upright' if e['success'] else 'FELL':7s} "
+              f"{e['sim_time']:7.3f} s simulated, largest tilt {e['largest_tilt']:5.1f} deg, "
+              f"{e['pushes']} pushes; mass x{d['mass']:.3f}, friction x{d['friction']:.3f}, "
+              f"torque limits x{d['torque_limit']:.3f}, delay {d['answer_delay'] * 1e3:.2f} ms")
+    if args.results:
+        args.results.write_text(json.dumps(outcome.results, indent=1) + "\n")
 
     pushes = (f"pushes of {args.push_force:g} N for {args.push_duration:g} s every {args.push_every:g} s"
               if args.push_force > 0.0 else "no pushes")
-    robot_kind = "nominal robot" if args.no_randomize else f"randomised robot (seed {args.seed})"
-    print(f"{args.episodes} episodes of up to {args.seconds:g} s on {args.physics}, {pushes}, {robot_kind}")
+    robot_kind = "nominal robot" if args.no_randomize else "randomised robot"
+    print(f"{args.episodes} episodes of up to {args.seconds:g} s on {physics}, {pushes}, {robot_kind} "
+          f"(seed {args.seed}, batches of {args.batch})")
     print(f"success rate: {successes}/{args.episodes} ({100.0 * successes / args.episodes:.0f} %)")
-    print(f"wall time: {wall:.2f} s ({looping:.2f} s in control loops, the rest connecting and "
-          f"finishing episodes); simulated time: {simulated:.2f} s")
-    print(f"real-time factor: {simulated / wall:.1f}x overall, {simulated / looping:.1f}x in the control loops")
+    print(f"ran on: {where}")
+    for what in outcome.retried:
+        print(f"retried: {what}")
+    print(f"wall time: {outcome.wall:.2f} s ({looping:.2f} s in control loops, summed over workers); "
+          f"simulated time: {simulated:.2f} s")
+    print(f"real-time factor: {simulated / outcome.wall:.1f}x overall, {simulated / max(looping, 1e-9):.1f}x "
+          f"in the control loops of one worker")
     return 0
+
+
+def _ranges(domains: list[int]) -> str:
+    return ", ".join(str(d) for d in domains) or "none"
 
 
 if __name__ == "__main__":

@@ -45,6 +45,6 @@ fi
   "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" cmake ninja \
   "mujoco-core>=4.0,<4.1; python_version >= '3.11'" 2>&1 \
   | { grep -v "^WARNING: Location .* is ignored" || true; }
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation ".[test,physics,render]" 2>&1 \
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation ".[test,physics,render,gym,ray]" 2>&1 \
   | { grep -v "^WARNING: Location .* is ignored" || true; }
 echo "setup: ready ($("$venv/bin/python" -c 'import robot, sys; print(robot.__file__)'))"
