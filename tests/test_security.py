@@ -201,3 +201,13 @@ def test_keys_are_private_and_never_replaced_without_force(command, tmp_path, ca
     assert key.read_bytes() != before
     assert stat.S_IMODE(key.stat().st_mode) == 0o600
     assert not [p for p in key.parent.iterdir() if p.name.startswith(".")]
+
+
+@pytest.mark.parametrize("domains", ["0-232", "231", "9-3"])
+def test_domains_the_access_control_plugin_cannot_take_are_refused(domains, tmp_path, capsys):
+    # A document naming a domain above 230 would make every participant fail to start.
+    with pytest.raises(SystemExit) as refused:
+        tarvek_keys(["init", str(tmp_path / "ks"), "--domains", domains])
+    assert refused.value.code == 2
+    assert "secured domain ids go from 0 to 230, low to high" in capsys.readouterr().err
+    assert not (tmp_path / "ks").exists()
