@@ -5,6 +5,10 @@
 - Joystick.get_cmd when a command is pending, and Joystick() construction with the
   configuration service present.
 
+With DDS Security (keys made by tarvek-keys, real plugins), the same round trip and the
+same ddsperf ping-pong with whole messages encrypted and with only the payload encrypted,
+and the time from Robot() to the first observation with and without security.
+
 Every wait of both modules also asks Python at least every 100 ms whether a signal handler
 wants the call to stop, and every call checks that it runs in the process that made the
 object. To see what that costs on the round trip, save the figures of a build without it
@@ -13,12 +17,14 @@ object. To see what that costs on the round trip, save the figures of a build wi
 Prints figures and ratios; asserts nothing.
 
     .venv/bin/python bench/sdk_bench.py [--calls 10000] [--domain 120]
-                                        [--get-obs-only] [--save F] [--before F]
+                                        [--get-obs-only] [--security-only]
+                                        [--save F] [--before F]
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -38,10 +44,11 @@ def percentile(sorted_values: list[float], p: float) -> float:
     return sorted_values[k]
 
 
-def start_sim(domain: int, *args: str) -> subprocess.Popen:
+def start_sim(domain: int, *args: str, uri: str | None = None) -> subprocess.Popen:
     exe = Path(sys.prefix) / "bin" / "tarvek-sim"
+    env = {**os.environ, "CYCLONEDDS_URI": uri} if uri else None
     proc = subprocess.Popen([str(exe), "--domain", str(domain), *args], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, text=True, env=env)
     for line in proc.stdout:
         if '"ready"' in line:
             break
@@ -72,12 +79,26 @@ def bench_call_overhead(domain: int, batches: int = 30, per_batch: int = 20000) 
     return statistics.median(medians)
 
 
-def bench_get_obs(domain: int, calls: int) -> tuple[float, float]:
+@contextlib.contextmanager
+def sdk_uri(uri: str | None):
+    """The configuration this process's next DDS domain is created with (Cyclone reads
+    CYCLONEDDS_URI whenever it creates a domain, and a Robot's goes with it)."""
+    before = os.environ["CYCLONEDDS_URI"]
+    if uri:
+        os.environ["CYCLONEDDS_URI"] = uri
+    try:
+        yield
+    finally:
+        os.environ["CYCLONEDDS_URI"] = before
+
+
+def bench_get_obs(domain: int, calls: int, sim_uri: str | None = None,
+                  sdk: str | None = None) -> tuple[float, float]:
     import robot
 
-    sim = start_sim(domain)
+    sim = start_sim(domain, uri=sim_uri)
     try:
-        with tempfile.TemporaryDirectory() as tmp:
+        with tempfile.TemporaryDirectory() as tmp, sdk_uri(sdk):
             os.environ["TMPDIR"] = tmp
             r = robot.Robot(domain)
             r.set_gains([20.0] * 4, [0.5] * 4)
@@ -115,12 +136,17 @@ def bench_get_obs_with_recorder(domain: int, calls: int) -> tuple[float, float]:
 _LINE = re.compile(r"size 160 mean [\d.]+us min [\d.]+us 50% ([\d.]+)us 90% [\d.]+us 99% ([\d.]+)us")
 
 
-def bench_ddsperf(domain: int, seconds: int) -> tuple[float, float] | None:
+def bench_ddsperf(domain: int, seconds: int, ping_uri: str | None = None,
+                  pong_uri: str | None = None) -> tuple[float, float] | None:
+    def env(uri):
+        return {**os.environ, "CYCLONEDDS_URI": uri} if uri else None
+
     pong = subprocess.Popen(["ddsperf", "-i", str(domain), "pong", "waitset"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env(pong_uri))
     try:
         out = subprocess.run(["ddsperf", "-i", str(domain), "-D", str(seconds), "ping", "size", "160",
-                              "waitset"], capture_output=True, text=True, timeout=seconds + 30).stdout
+                              "waitset"], capture_output=True, text=True, timeout=seconds + 30,
+                             env=env(ping_uri)).stdout
     finally:
         pong.terminate()
         pong.wait(timeout=10)
@@ -130,6 +156,93 @@ def bench_ddsperf(domain: int, seconds: int) -> tuple[float, float] | None:
     rows = rows[1:]  # the first second includes discovery
     # ddsperf reports half the round trip; double it to compare like with like.
     return 2 * statistics.median(r[0] for r in rows), 2 * statistics.median(r[1] for r in rows)
+
+
+def secured_uris(tmp: Path, payload_only: bool) -> dict[str, str]:
+    """A keystore of its own with the simulator as controller, this process as drive, and a
+    ddsperf pair allowed every topic; the CYCLONEDDS_URI of each."""
+    sys.path.insert(0, str(ROOT / "keys" / "python"))
+    from tarvek_keys import documents, keystore
+
+    root = tmp / ("payload" if payload_only else "full")
+    keystore.init(root, (0, 230), payload_only=payload_only)
+    base = (ROOT / "config" / "cyclonedds-loopback.xml").read_bytes()
+    uris = {}
+    for name, role, topics in (("sim", "controller", None), ("sdk", "drive", None),
+                               ("ping", "drive", (["*"], ["*"])),
+                               ("pong", "drive", (["*"], ["*"]))):
+        enclave = keystore.add(root, name, role, topics=topics)
+        path = root / f"{name}.xml"
+        path.write_bytes(documents.config(base, enclave))
+        uris[name] = path.as_uri()
+    return uris
+
+
+def bench_first_observation(domain: int, runs: int, sim_uri: str | None = None,
+                            sdk: str | None = None) -> tuple[float, float, float]:
+    """Robot() to its first observation against a running simulator, a new Robot each run
+    (so each one discovers, and with security authenticates, the simulator afresh)."""
+    import robot
+
+    sim = start_sim(domain, uri=sim_uri)
+    ms = []
+    try:
+        with tempfile.TemporaryDirectory() as tmp, sdk_uri(sdk):
+            os.environ["TMPDIR"] = tmp
+            for _ in range(runs):
+                t0 = time.perf_counter()
+                r = robot.Robot(domain)
+                r.get_obs()
+                ms.append((time.perf_counter() - t0) * 1e3)
+                r.finish()
+                del r
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)
+    ms.sort()
+    return statistics.median(ms), ms[0], ms[-1]
+
+
+def bench_security(domain: int, calls: int, seconds: int, runs: int, rounds: int) -> None:
+    """Each configuration in turn, `rounds` times over, keeping each one's quietest round:
+    on a shared machine a round can be slowed by others, and encryption, being CPU work,
+    is slowed most, which would overstate its cost."""
+    with tempfile.TemporaryDirectory() as tmp:
+        configs = {"unsecured": {}, "encrypted": secured_uris(Path(tmp), False),
+                   "payload only": secured_uris(Path(tmp), True)}
+        obs: dict[str, tuple[float, float]] = {}
+        perf: dict[str, tuple[float, float]] = {}
+        for n in range(rounds):
+            for i, (label, uris) in enumerate(configs.items()):
+                d = domain + 10 * i + 3 * n
+                got = bench_get_obs(d, calls, uris.get("sim"), uris.get("sdk"))
+                if label not in obs or got[0] < obs[label][0]:
+                    obs[label] = got
+                raw = bench_ddsperf(d + 1, seconds, uris.get("ping"), uris.get("pong"))
+                if raw and (label not in perf or raw[0] < perf[label][0]):
+                    perf[label] = raw
+        print(f"with and without DDS Security, the quietest of {rounds} rounds each:")
+        for label in configs:
+            med, p99 = obs[label]
+            line = f"{label:>12}: get_obs median {med:6.1f} us, p99 {p99:7.1f} us"
+            if label in perf:
+                line += f"; ddsperf median {perf[label][0]:6.1f} us, p99 {perf[label][1]:7.1f} us"
+            print(line)
+        for label in ("encrypted", "payload only"):
+            sdk_extra = obs[label][0] - obs["unsecured"][0]
+            if label in perf and "unsecured" in perf:
+                raw_extra = perf[label][0] - perf["unsecured"][0]
+                print(f"{label} extra cost per round trip: get_obs {sdk_extra:+.1f} us, ddsperf "
+                      f"{raw_extra:+.1f} us, difference {sdk_extra - raw_extra:+.1f} us "
+                      f"(aim: within 5 us)")
+            else:
+                print(f"{label} extra cost per round trip: get_obs {sdk_extra:+.1f} us")
+        for i, label in enumerate(("unsecured", "encrypted")):
+            uris = configs[label]
+            med, lo, hi = bench_first_observation(domain + 70 + i, runs, uris.get("sim"),
+                                                  uris.get("sdk"))
+            print(f"Robot() to first observation, {label}, over {runs} runs: median {med:.1f} ms "
+                  f"(min {lo:.1f}, max {hi:.1f})")
 
 
 def bench_joystick(domain: int, ros_domain: int, calls: int, constructions: int):
@@ -178,11 +291,20 @@ def main() -> None:
     ap.add_argument("--cmd-calls", type=int, default=5000)
     ap.add_argument("--constructions", type=int, default=20)
     ap.add_argument("--get-obs-only", action="store_true", help="skip the other figures")
+    ap.add_argument("--security-only", action="store_true",
+                    help="only the figures with and without DDS Security")
+    ap.add_argument("--first-obs-runs", type=int, default=10)
+    ap.add_argument("--rounds", type=int, default=3,
+                    help="rounds of the secured and unsecured figures (the quietest counts)")
     ap.add_argument("--save", type=Path, help="write the get_obs figures to this JSON file")
     ap.add_argument("--before", type=Path,
                     help="compare the get_obs median with figures saved by an earlier build")
     args = ap.parse_args()
 
+    if args.security_only:
+        bench_security(args.domain + 10, args.calls, args.ddsperf_seconds, args.first_obs_runs,
+                       args.rounds)
+        return
     if not args.get_obs_only:
         # The first Joystick fixes this process's ROS 2 domain, so it runs first.
         cmd_med, cmd_p99, build_med, build_min, build_max = bench_joystick(
@@ -218,6 +340,8 @@ def main() -> None:
     rmed, rp99 = raw
     print(f"ddsperf ping-pong (waitset, 160 B) round trip: median {rmed:.1f} us, p99 {rp99:.1f} us")
     print(f"ratio get_obs / ddsperf: median {med / rmed:.2f}x, p99 {p99 / rp99:.2f}x (aim: <= 1.5x)")
+    bench_security(args.domain + 10, args.calls, args.ddsperf_seconds, args.first_obs_runs,
+                       args.rounds)
 
 
 if __name__ == "__main__":
