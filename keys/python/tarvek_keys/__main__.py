@@ -1,0 +1,3 @@
+from tarvek_keys.cli import main
+
+raise SystemExit(main())
