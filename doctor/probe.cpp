@@ -97,7 +97,7 @@ std::string configWithTrace(const TraceFile& trace) {
   const char* uri = std::getenv("CYCLONEDDS_URI");
   std::string config = uri != nullptr ? uri : "";
   if (trace.path().empty()) return config;
-  const std::string fragment = "<Tracing><Category>config</Category><OutputFile>" +
+  const std::string fragment = "<Tracing><Category>config,discovery</Category><OutputFile>" +
                                xmlEscaped(trace.path()) + "</OutputFile></Tracing>";
   return config.empty() ? fragment : config + "," + fragment;
 }
@@ -318,6 +318,9 @@ ProbeResult probeDomains(uint32_t ddsDomain, uint32_t rosDomain, double seconds)
   // Cyclone closes the trace when the domain goes, so it is complete only now.
   result.setups.push_back(readSetup(ddsDomain, ddsTrace.path()));
   if (rosDomain != ddsDomain) result.setups.push_back(readSetup(rosDomain, rosTrace.path()));
+  // Discovery lines name the participants that security keeps out of the snapshot.
+  result.security.push_back(readSecurityTrace(ddsDomain, ddsTrace.path()));
+  if (rosDomain != ddsDomain) result.security.push_back(readSecurityTrace(rosDomain, rosTrace.path()));
   return result;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "doctor/diagnosis.hpp"
+#include "doctor/security.hpp"
 
 namespace doctor {
 
@@ -33,6 +34,7 @@ struct ProbeResult {
   std::vector<DomainSetup> setups;
   DomainSnapshot dds;
   DomainSnapshot ros;
+  std::vector<SecurityTrace> security;  // the DDS domain's, then the ROS 2 domain's if apart
 };
 ProbeResult probeDomains(uint32_t ddsDomain, uint32_t rosDomain, double seconds);
 
