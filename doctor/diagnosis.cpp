@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "dds/dds_layer.hpp"
+#include "doctor/discarded.hpp"
 #include "doctor/probe.hpp"
 #include "joystick/dynamic_param_client.hpp"
 #include "ros2/dynamic_param_service.hpp"
@@ -203,7 +204,7 @@ Expectations sdkExpectations() {
                        Side side) {
     const sdk_dds::QosPtr qos = sdk_dds::makeQos(cfg);
     e.topics.push_back({cfg.name, desc.m_typename, descriptorTypeIdentity(desc), side,
-                        summarizeQos(qos.get(), side)});
+                        summarizeQos(qos.get(), side), descriptorShape(desc)});
   };
   // Which side each module takes on each topic; the controller is on the other.
   add(catalogue.user_mode, core_dds_UserMode_desc, Side::Writer);
@@ -225,7 +226,7 @@ Expectations sdkExpectations() {
     ros2::Qos qos;
     ros2::detail::fillEndpointQos(qos.get(), profile, "clientid=doctor;", side == Side::Writer);
     return ExpectedEndpoint{topic, desc->m_typename, descriptorTypeIdentity(*desc), side,
-                            summarizeQos(qos.get(), side)};
+                            summarizeQos(qos.get(), side), std::nullopt};
   };
   e.request = service(topics.request, core::srv::DynamicParam::requestDescriptor(), Side::Writer);
   e.reply = service(topics.reply, core::srv::DynamicParam::responseDescriptor(), Side::Reader);
@@ -283,6 +284,34 @@ std::string seconds(double s) {
   return out.str();
 }
 
+// Where type lookup gave the controller's type: what differs, and the change that fixes it.
+bool typeDifferenceProblem(const TopicReport& topic, const EndpointVerdict& v,
+                           const std::string& who, std::vector<Problem>& problems) {
+  const ExpectedEndpoint& e = topic.expected;
+  if (!v.endpoint.typeShape || !e.typeShape) return false;
+  const auto difference = compareShapes(*e.typeShape, *v.endpoint.typeShape);
+  if (!difference) return false;
+  const std::string start = e.topic + " is present with another type: " + who + " uses " +
+                            v.endpoint.typeName + " with type identifier " +
+                            v.endpoint.typeId->minimal + ", the SDK's is " + e.typeId->minimal;
+  if (difference->extensibilityOnly) {
+    problems.push_back({"type_extensibility",
+                        start + "; only the extensibility differs: the controller's is " +
+                            v.endpoint.typeShape->extensibility + ", the SDK's " +
+                            e.typeShape->extensibility + "; declare it @" +
+                            e.typeShape->extensibility +
+                            " in the controller's message definition (IDL) and the SDK's "
+                            "endpoints match it."});
+  } else {
+    problems.push_back({"type_mismatch",
+                        start + "; the controller was built from a different message definition "
+                                "(IDL), so the SDK's endpoints do not match it: " +
+                            difference->text +
+                            "; build the controller from the SDK's message definition."});
+  }
+  return true;
+}
+
 // One sentence per endpoint of the controller's side that would not match.
 void endpointProblems(const TopicReport& topic, const std::vector<Participant>& participants,
                       std::vector<Problem>& problems) {
@@ -295,7 +324,7 @@ void endpointProblems(const TopicReport& topic, const std::vector<Participant>& 
           {"type_mismatch", e.topic + " is present with another type: " + who + " uses " +
                                 v.endpoint.typeName + " where the SDK uses " + e.typeName +
                                 "; the controller was built from a different message definition."});
-    } else if (v.type == TypeCheck::DifferentId) {
+    } else if (v.type == TypeCheck::DifferentId && !typeDifferenceProblem(topic, v, who, problems)) {
       problems.push_back(
           {"type_mismatch", e.topic + " is present with another type: " + who + " uses " +
                                 v.endpoint.typeName + " with type identifier " +
@@ -360,7 +389,7 @@ Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds,
                                " s: usually the wrong network interface in CYCLONEDDS_URI, "
                                "multicast blocked on the network (list the robot under "
                                "Discovery/Peers), a firewall dropping UDP, or the controller "
-                               "using another domain."});
+                               "using another domain (--scan-domains finds it)."});
   } else {
     // Per topic without the controller's endpoint: a similar name where one exists.
     std::vector<std::optional<RemoteEndpoint>> renamed;
@@ -370,11 +399,16 @@ Diagnosis diagnose(const Expectations& expected, const DomainSnapshot& dds,
     const bool anyRenamed =
         std::any_of(renamed.begin(), renamed.end(), [](const auto& r) { return r.has_value(); });
     if (!anyRenamed && std::none_of(d.topics.begin(), d.topics.end(), anyPeer)) {
-      d.problems.push_back(
-          {"no_controller", std::to_string(dds.participants.size()) +
-                                " participant(s) on DDS domain " + ddsDomain +
-                                ", but none has the controller's topics: the controller program "
-                                "is not running there, or it uses another domain."});
+      const std::vector<Problem> discarded = discardedProblems(dds);
+      d.problems.insert(d.problems.end(), discarded.begin(), discarded.end());
+      if (discarded.empty()) {
+        d.problems.push_back(
+            {"no_controller", std::to_string(dds.participants.size()) +
+                                  " participant(s) on DDS domain " + ddsDomain +
+                                  ", but none has the controller's topics: the controller program "
+                                  "is not running there, or it uses another domain "
+                                  "(--scan-domains finds it)."});
+      }
     } else {
       for (size_t i = 0; i < d.topics.size(); ++i) {
         const auto& topic = d.topics[i];

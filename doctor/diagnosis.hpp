@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "doctor/typediff.hpp"
+
 namespace doctor {
 
 enum class Side { Reader, Writer };
@@ -60,6 +62,7 @@ struct ExpectedEndpoint {
   std::optional<TypeIdentity> typeId;  // none for types built without type information
   Side sdkSide;
   QosSummary qos;
+  std::optional<TypeShape> typeShape;
 };
 
 struct Participant {
@@ -79,6 +82,15 @@ struct RemoteEndpoint {
   std::string typeName;
   std::optional<TypeIdentity> typeId;
   QosSummary qos;
+  // Fetched by type lookup when the identifier differs from the SDK's.
+  std::optional<TypeShape> typeShape;
+};
+
+// An endpoint announcement Cyclone rejected, as its log tells it.
+struct DiscardedAnnouncement {
+  std::array<uint8_t, 2> vendor{};
+  Side side;
+  std::string reason;  // the parameter it could not read, "TYPE_INFORMATION"; may be empty
 };
 
 // Everything discovered on one domain, the prober's own participants left out.
@@ -86,6 +98,7 @@ struct DomainSnapshot {
   uint32_t domain = 0;
   std::vector<Participant> participants;
   std::vector<RemoteEndpoint> endpoints;
+  std::vector<DiscardedAnnouncement> discarded;
 };
 
 // Vendor from the first two bytes of a GUID prefix, where implementations put their

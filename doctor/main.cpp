@@ -1,7 +1,8 @@
 // tarvek-doctor: why does the SDK not reach the controller? Joins the DDS and ROS 2
-// domains as a silent observer (readers of the built-in discovery topics only, so it can
-// never switch the robot into user mode or send it anything), and compares what it
-// discovers with what the SDK creates.
+// domains as an observer (readers of the built-in discovery topics; the only thing it
+// sends the controller is three observation requests, to time their acknowledgement, so it
+// can never switch the robot into user mode or move it), and compares what it discovers
+// with what the SDK creates.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
@@ -11,15 +12,18 @@
 #include "doctor/diagnosis.hpp"
 #include "doctor/probe.hpp"
 #include "doctor/report.hpp"
+#include "doctor/scan.hpp"
 #include "doctor/security.hpp"
 #include "ros2/context.hpp"
 
 int main(int argc, char** argv) {
   CLI::App app{
-      "Diagnoses the connection to the robot's controller without sending it anything: shows the\n"
+      "Diagnoses the connection to the robot's controller without acting on the robot: shows the\n"
       "Cyclone DDS configuration in effect, the runtime state file a Joystick would read, and\n"
       "listens on the DDS domain of the six topics and the ROS 2 domain of the configuration\n"
-      "service for the controller's endpoints, saying for each whether the SDK's would match it.\n"
+      "service for the controller's endpoints, saying for each whether the SDK's would match it\n"
+      "and, where not, what differs; then times the controller's acknowledgement of three\n"
+      "observation requests.\n"
       "Exit status: 0 when the controller and the service look usable, 1 otherwise, 2 for\n"
       "invalid arguments.",
       "tarvek-doctor"};
@@ -27,6 +31,8 @@ int main(int argc, char** argv) {
   std::optional<int> rosDomainOption;
   double listenSeconds = 3.0;
   bool asJson = false;
+  bool scan = false;
+  bool noAckProbe = false;
   app.add_option("--domain", ddsDomain,
                  "DDS domain of the six topics (default 1, as Robot and Joystick)")
       ->check(CLI::Range(0, 232));
@@ -37,6 +43,12 @@ int main(int argc, char** argv) {
                  "Seconds to listen for participants and endpoints (default 3)")
       ->check(CLI::Range(0.1, 60.0));
   app.add_flag("--json", asJson, "Print one JSON object instead of the text report");
+  app.add_flag("--scan-domains", scan,
+               "Only look for the six topics on every DDS domain 0 to 232 at once (listening 1 s "
+               "unless --listen says otherwise) and say where the controller is");
+  app.add_flag("--no-ack-probe", noAckProbe,
+               "Do not time the controller's acknowledgements (which writes three observation "
+               "requests: the controller answers them with observations, nothing else)");
   app.footer(
       "Environment: CYCLONEDDS_URI (the Cyclone configuration; only a trace of it is added),\n"
       "ROS_DOMAIN_ID, and TMPDIR, TMP, TEMP, TEMPDIR (where the runtime state file is looked "
@@ -45,6 +57,21 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 2;
+  }
+
+  if (scan) {
+    // Before anything else touches DDS: the scan forks its workers.
+    const double seconds = app.count("--listen") != 0 ? listenSeconds : 1.0;
+    const doctor::ScanResult found = doctor::scanDomains(doctor::sdkExpectations(), seconds);
+    const auto problems = doctor::scanProblems(found, static_cast<uint32_t>(ddsDomain), seconds);
+    if (asJson) {
+      std::cout << doctor::scanJson(found, static_cast<uint32_t>(ddsDomain), problems).dump(2)
+                << std::endl;
+    } else {
+      std::cout << doctor::scanText(found, static_cast<uint32_t>(ddsDomain), problems)
+                << std::flush;
+    }
+    return problems.empty() ? 0 : 1;
   }
 
   doctor::Report report;
@@ -87,9 +114,12 @@ int main(int argc, char** argv) {
   try {
     const doctor::Expectations expected = doctor::sdkExpectations();
     report.serviceName = expected.serviceName;
-    report.probe = doctor::probeDomains(report.ddsDomain, report.rosDomain, listenSeconds);
+    report.probe = doctor::probeDomains(expected, report.ddsDomain, report.rosDomain,
+                                        listenSeconds, !noAckProbe);
     report.diagnosis =
         doctor::diagnose(expected, report.probe.dds, report.probe.ros, listenSeconds);
+    const auto slow = doctor::ackProblems(report.probe.acks);
+    report.diagnosis.problems.insert(report.diagnosis.problems.end(), slow.begin(), slow.end());
   } catch (const std::exception& e) {
     std::string sentence = std::string("Cyclone DDS could not join the domains (") + e.what() +
                            "; Cyclone's own message on standard error says why): check the "

@@ -11,10 +11,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
 #include "dds/dds_layer.hpp"
+#include "doctor/discarded.hpp"
+#include "doctor/typediff.hpp"
 #include "ros2/entity.hpp"
 
 namespace doctor {
@@ -97,7 +100,7 @@ std::string configWithTrace(const TraceFile& trace) {
   const char* uri = std::getenv("CYCLONEDDS_URI");
   std::string config = uri != nullptr ? uri : "";
   if (trace.path().empty()) return config;
-  const std::string fragment = "<Tracing><Category>config,discovery</Category><OutputFile>" +
+  const std::string fragment = "<Tracing><Category>config,warning,discovery</Category><OutputFile>" +
                                xmlEscaped(trace.path()) + "</OutputFile></Tracing>";
   return config.empty() ? fragment : config + "," + fragment;
 }
@@ -209,7 +212,11 @@ class DomainProbe {
   DomainProbe(const DomainProbe&) = delete;
   DomainProbe& operator=(const DomainProbe&) = delete;
 
-  DomainSnapshot snapshot() const {
+  dds_entity_t participant() const noexcept { return participant_; }
+
+  // `expected`: the identities the SDK's types have per topic; an endpoint with another one
+  // has its type fetched by type lookup so the report can say what differs.
+  DomainSnapshot snapshot(const std::map<std::string, TypeIdentity>& expected) const {
     DomainSnapshot s;
     s.domain = domainId_;
     forEachAlive(participants_, [&](const void* sample) {
@@ -238,6 +245,9 @@ class DomainProbe {
         const dds_typeinfo_t* info = nullptr;
         if (dds_builtintopic_get_endpoint_type_info(e, &info) == DDS_RETCODE_OK)
           endpoint.typeId = identityOf(info);
+        const auto known = expected.find(endpoint.topic);
+        if (endpoint.typeId && known != expected.end() && !(known->second == *endpoint.typeId))
+          endpoint.typeShape = fetchShape(participant_, info, DDS_SECS(1));
         endpoint.qos = summarizeQos(e->qos, side);
         s.endpoints.push_back(std::move(endpoint));
       });
@@ -301,22 +311,38 @@ std::optional<TypeIdentity> descriptorTypeIdentity(const dds_topic_descriptor_t&
   return identity;
 }
 
-ProbeResult probeDomains(uint32_t ddsDomain, uint32_t rosDomain, double seconds) {
+ProbeResult probeDomains(const Expectations& expected, uint32_t ddsDomain, uint32_t rosDomain,
+                         double seconds, bool measureAcks) {
   TraceFile ddsTrace;
   TraceFile rosTrace;
   ProbeResult result;
+  std::map<std::string, TypeIdentity> identities;
+  for (const auto* e : {&expected.request, &expected.reply}) {
+    if (e->typeId) identities[e->topic] = *e->typeId;
+  }
+  for (const auto& e : expected.topics) {
+    if (e.typeId) identities[e.topic] = *e.typeId;
+  }
   {
     DomainProbe dds(ddsDomain, configWithTrace(ddsTrace));
     std::unique_ptr<DomainProbe> ros;
     if (rosDomain != ddsDomain)
       ros = std::make_unique<DomainProbe>(rosDomain, configWithTrace(rosTrace));
     dds_sleepfor(static_cast<dds_duration_t>(seconds * 1e9));
-    result.dds = dds.snapshot();
-    result.ros = ros ? ros->snapshot() : result.dds;
+    result.dds = dds.snapshot(identities);
+    result.ros = ros ? ros->snapshot(identities) : result.dds;
     result.ros.domain = rosDomain;
+    if (measureAcks) {
+      for (const auto& e : expected.topics) {
+        if (e.topic == "user_obs_request")
+          result.acks = measureAcknowledgements(dds.participant(), e, result.dds);
+      }
+    }
   }
   // Cyclone closes the trace when the domain goes, so it is complete only now.
   result.setups.push_back(readSetup(ddsDomain, ddsTrace.path()));
+  result.dds.discarded = readDiscarded(ddsTrace.path());
+  if (rosDomain != ddsDomain) result.ros.discarded = readDiscarded(rosTrace.path());
   if (rosDomain != ddsDomain) result.setups.push_back(readSetup(rosDomain, rosTrace.path()));
   // Discovery lines name the participants that security keeps out of the snapshot.
   result.security.push_back(readSecurityTrace(ddsDomain, ddsTrace.path()));

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "doctor/acks.hpp"
 #include "doctor/diagnosis.hpp"
 #include "doctor/security.hpp"
 
@@ -28,14 +29,17 @@ struct DomainSetup {
 
 // Joins the domains (one participant each; a shared one when they are equal) with the
 // configuration in CYCLONEDDS_URI, listens for `seconds`, and returns what it saw.
-// Creates only readers of the built-in topics. Throws std::runtime_error when Cyclone
-// refuses the configuration or the domain.
+// Creates only readers of the built-in topics, and with `measureAcks` a writer of
+// observation requests (acks.hpp). Throws std::runtime_error when Cyclone refuses the
+// configuration or the domain.
 struct ProbeResult {
   std::vector<DomainSetup> setups;
   DomainSnapshot dds;
   DomainSnapshot ros;
+  AckMeasurement acks;
   std::vector<SecurityTrace> security;  // the DDS domain's, then the ROS 2 domain's if apart
 };
-ProbeResult probeDomains(uint32_t ddsDomain, uint32_t rosDomain, double seconds);
+ProbeResult probeDomains(const Expectations& expected, uint32_t ddsDomain, uint32_t rosDomain,
+                         double seconds, bool measureAcks);
 
 }  // namespace doctor

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "doctor/acks.hpp"
+
 namespace doctor {
 namespace {
 
@@ -195,6 +197,12 @@ json toJson(const Report& r) {
          {"serviceid_paired", s.serviceIdPaired ? json(*s.serviceIdPaired) : json(nullptr)},
          {"usable", s.usable}});
   }
+  const auto& acks = r.probe.acks;
+  const json acknowledgement = {{"attempted", acks.attempted},
+                                {"matched", acks.matched},
+                                {"seconds", acks.seconds},
+                                {"timed_out", acks.timedOut},
+                                {"too_slow", acks.tooSlow()}};
   json problems = json::array();
   for (const auto& p : r.diagnosis.problems)
     problems.push_back({{"code", p.code}, {"sentence", p.sentence}});
@@ -208,6 +216,7 @@ json toJson(const Report& r) {
       {"participants", participants},
       {"topics", topics},
       {"service", {{"name", r.serviceName}, {"topics", serviceTopics}, {"servers", servers}}},
+      {"acknowledgement", acknowledgement},
       {"problems", problems},
       {"notes", r.notes},
       {"controller_usable", r.diagnosis.controllerUsable},
@@ -282,6 +291,7 @@ std::string toText(const Report& r) {
 
   out << "\nTopics on DDS domain " << r.ddsDomain << "\n";
   for (const auto& t : r.diagnosis.topics) topicText(out, t, r.probe.dds.participants);
+  out << "  acknowledgement of an observation request: " << ackText(r.probe.acks) << "\n";
   out << "\nService " << r.serviceName << " on ROS 2 domain " << r.rosDomain << "\n";
   for (const auto& t : r.diagnosis.serviceTopics) topicText(out, t, r.probe.ros.participants);
   for (const auto& s : r.diagnosis.servers) {

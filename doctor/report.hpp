@@ -33,7 +33,9 @@ struct Report {
   Diagnosis diagnosis;
   std::vector<std::string> notes;
 
-  bool usable() const noexcept { return diagnosis.controllerUsable && diagnosis.serviceUsable; }
+  bool usable() const noexcept {
+    return diagnosis.controllerUsable && diagnosis.serviceUsable && !probe.acks.tooSlow();
+  }
 };
 
 nlohmann::json toJson(const Report& report);
