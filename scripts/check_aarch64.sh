@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the aarch64 wheel (scripts/build_wheel.sh --arch aarch64) and runs it under
-# emulation: a Debian 12 arm64 root made with debootstrap (Python 3.11 and nothing of
+# Cross-builds the cp311 aarch64 wheel (scripts/build_wheel.sh --arch aarch64 --python 3.11)
+# and runs it under emulation: a Debian 12 arm64 root made with debootstrap (Python 3.11 and nothing of
 # Cyclone DDS), run through qemu-user-static. Inside the root the wheel is installed alone
 # into a virtual environment, and scripts/wheel_smoke.py imports both modules and runs a
 # short get_obs / do_action / Joystick exchange, first against the x86_64 simulator running
@@ -12,11 +12,17 @@
 #
 # Needs root. First run: several minutes (debootstrap's second stage runs under emulation);
 # the root is kept in build/aarch64-root for later runs. Registers qemu's aarch64 handler
-# with the kernel's binfmt_misc when it is not registered yet.
+# with the kernel's binfmt_misc when it is not registered yet. Prints the time of each part.
+# (The other aarch64 wheels are checked without running them, by check_wheel.sh.)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 start=$SECONDS
+part=$SECONDS
+took() {
+  echo "check_aarch64: $1: $((SECONDS - part)) s"
+  part=$SECONDS
+}
 if [ "$(id -u)" -ne 0 ]; then
   echo "check_aarch64: needs root (debootstrap, chroot, binfmt_misc)" >&2
   exit 2
@@ -25,8 +31,11 @@ fi
 . "$root/scripts/apt_install.sh"
 apt_install check_aarch64 qemu-user-static binfmt-support debootstrap iproute2
 
-[ "${1:-}" = "--no-build" ] || ./scripts/build_wheel.sh --arch aarch64
-wheel="$(ls -t dist/tarvek_sdk-*-manylinux*_aarch64.whl | head -1)"
+took "packages"
+[ "${1:-}" = "--no-build" ] || ./scripts/build_wheel.sh --arch aarch64 --python 3.11
+# The root's interpreter is Debian 12's CPython 3.11.
+wheel="$(ls -t dist/tarvek_sdk-*-cp311-cp311-manylinux*_aarch64.whl | head -1)"
+took "wheel"
 
 # The x86_64 simulator: TARVEK_SIM, else the development environment's, else the one
 # check_wheel.sh installed from the x86_64 wheel, else a fresh development environment's.
@@ -62,6 +71,7 @@ if [ ! -x "$rootfs/usr/bin/python3" ] || [ ! -e "$rootfs/.complete" ]; then
   }
   touch "$rootfs/.complete"
 fi
+took "arm64 root"
 
 # The wheel, the exchange script and the loopback configuration go into the root.
 stage="$rootfs/opt/tarvek-check"
@@ -74,6 +84,7 @@ chroot "$rootfs" /opt/tarvek-check/venv/bin/python -m pip install -q --disable-p
   --no-index "/opt/tarvek-check/$(basename "$wheel")"
 chroot "$rootfs" /bin/sh -c 'ls /usr/lib/aarch64-linux-gnu | grep -E "ddsc|iceoryx" || true' \
   | { grep . && { echo "check_aarch64: the arm64 root has Cyclone DDS libraries" >&2; exit 1; } || true; }
+took "install in the root"
 
 unshare --mount --net --fork bash -s -- "$rootfs" "$sim" "$root" <<'INNER'
 set -euo pipefail
@@ -112,4 +123,5 @@ echo "check_aarch64: -- aarch64 SDK against the wheel's aarch64 simulator"
 inroot /bin/sh -c 'cd /tmp && exec /opt/tarvek-check/venv/bin/python -I /opt/tarvek-check/wheel_smoke.py "$@"' \
   sh --domain "$((domain + 1))" --ros-domain "$((ros + 1))"
 INNER
+took "exchanges under qemu"
 echo "check_aarch64: $(basename "$wheel") passed under qemu ($((SECONDS - start)) s)"

@@ -7,12 +7,16 @@
 # Joystick exchange (scripts/wheel_smoke.py). Fails if anything is loaded from outside the
 # wheel. Each wheel's modules must also refuse to load into every other supported
 # interpreter that is found, with the version guard's ImportError.
+# The aarch64 wheels, which cannot run here, are checked without running them
+# (scripts/inspect_wheel.py): a manylinux policy, aarch64 ELF files only, no library needed
+# from outside the wheel but the C and C++ runtimes, and no Python symbol that their
+# interpreter version does not define. Each check has a control that it must fail.
 #
-#   scripts/check_wheel.sh [--no-build] [--python X.Y ... | --all]
+#   scripts/check_wheel.sh [--no-build] [--python X.Y ... | --all] [--arch x86_64|aarch64 ...]
 #
 # --no-build checks the wheels already in dist/. --python and --all choose the interpreters
-# as for build_wheel.sh (default: python3's). Needs root (CI runs as root) or unprivileged
-# user namespaces, for unshare.
+# as for build_wheel.sh (default: python3's); --arch the architectures (default: both).
+# Needs root (CI runs as root) or unprivileged user namespaces, for unshare.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -21,16 +25,29 @@ start=$SECONDS
 
 build=1
 select=()
+archs=()
 while (($#)); do
   case "$1" in
     --no-build) build=""; shift ;;
     --python) select+=(--python "$2"); shift 2 ;;
     --all) select+=(--all); shift ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    --arch) archs+=("$2"); shift 2 ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
     *) echo "check_wheel: unknown argument: $1" >&2; exit 2 ;;
   esac
 done
-[ -z "$build" ] || ./scripts/build_wheel.sh "${select[@]}"
+((${#archs[@]})) || archs=(x86_64 aarch64)
+native=""
+foreign=()
+for a in "${archs[@]}"; do
+  if [ "$a" = "$(uname -m)" ]; then native=1; else foreign+=("$a"); fi
+done
+if [ -n "$build" ]; then
+  arch_args=()
+  for a in "${archs[@]}"; do arch_args+=(--arch "$a"); done
+  ./scripts/build_wheel.sh "${select[@]}" "${arch_args[@]}"
+fi
+built=$SECONDS
 
 # The interpreters to check, as build_wheel.sh chose them.
 pythons=()
@@ -54,6 +71,64 @@ else
     done
   done
 fi
+# The wheels for another architecture, inspected with the packaging tools of their
+# interpreter (build_wheel.sh made them).
+for arch in "${foreign[@]}"; do
+  checked=()
+  for python in "${pythons[@]}"; do
+    pyver="$(python_version "$python")"
+    tag="cp${pyver/./}"
+    wheel="$(ls -t dist/tarvek_sdk-*-"$tag"-"$tag"-manylinux*_"$arch".whl 2>/dev/null | head -1 || true)"
+    if [ -z "$wheel" ]; then
+      echo "check_wheel: no $tag wheel for $arch in dist/" >&2
+      exit 1
+    fi
+    inspect=("$root/build/wheel-tools-$pyver/bin/python" "$root/scripts/inspect_wheel.py" --arch "$arch")
+    "${inspect[@]}" "$wheel" --interpreter "$python"
+    checked+=("$python:$wheel")
+    # Control: the same wheel before repair needs the system's Cyclone DDS.
+    raw="$(ls build/wheel/raw-"$arch-$tag"/*.whl 2>/dev/null | head -1 || true)"
+    if [ -n "$raw" ]; then
+      if out="$("${inspect[@]}" "$raw" --interpreter "$python" --no-policy 2>&1)" \
+        || [[ "$out" != *"from outside the wheel"* ]]; then
+        echo "$out" >&2
+        echo "check_wheel: FAIL: the unrepaired $arch wheel $raw was not caught needing system libraries" >&2
+        exit 1
+      fi
+      echo "check_wheel: control: the unrepaired $arch wheel is caught: $(grep -m1 'from outside' <<<"$out" | sed 's/^ *//')"
+    fi
+  done
+  # Control: a module compiled against the newest version's headers, taken for the oldest
+  # version's, references symbols that version's libpython lacks.
+  if ((${#checked[@]} > 1)); then
+    oldest="${checked[0]%%:*}"; newest="${checked[-1]#*:}"
+    if out="$("$root/build/wheel-tools-$(python_version "$oldest")/bin/python" "$root/scripts/inspect_wheel.py" \
+      --arch "$arch" --no-policy "$newest" --interpreter "$oldest" 2>&1)" || [[ "$out" != *"undefined symbol"* ]]; then
+      echo "$out" >&2
+      echo "check_wheel: FAIL: $newest was not caught referencing symbols CPython $(python_version "$oldest") lacks" >&2
+      exit 1
+    fi
+    echo "check_wheel: control: $(basename "$newest") taken for CPython $(python_version "$oldest") is caught:" \
+      "$(grep -c 'undefined symbol' <<<"$out") symbols, e.g. $(grep -m1 'undefined symbol' <<<"$out" | sed 's/^ *//')"
+  fi
+done
+# Each wheel checked, with its platform tag and size.
+summary() {
+  local a python pyver w
+  for a in "${archs[@]}"; do
+    for python in "${pythons[@]}"; do
+      pyver="$(python_version "$python")"
+      w="$(ls -t dist/tarvek_sdk-*-"cp${pyver/./}-cp${pyver/./}"-manylinux*_"$a".whl | head -1)"
+      printf 'check_wheel: %-40s %6.1f MB\n' "$(basename "$w" .whl | cut -d- -f3-)" "$(($(stat -c %s "$w") / 1000))e-3"
+    done
+  done
+  echo "check_wheel: built in $((built - start)) s, checked in $((SECONDS - built)) s"
+}
+if [ -z "$native" ]; then
+  summary
+  exit 0
+fi
+
 # Every supported interpreter present takes part in the version guard check.
 others=()
 for v in "${ALL_PYTHONS[@]}"; do
@@ -72,10 +147,14 @@ for python in "${pythons[@]}"; do
     exit 1
   fi
   venv="$root/build/wheel/venv-check-$pyver"
-  "$python" -m venv --clear "$venv"
+  # The environments get no pip of their own (installing one costs seconds each); the
+  # packaging tools' pip of the same version installs into them.
+  pip=("$root/build/wheel-tools-$pyver/bin/python" -m pip --disable-pip-version-check)
+  [ -x "${pip[0]}" ] || pip=("$python" -m pip --disable-pip-version-check)
+  "$python" -m venv --clear --without-pip "$venv"
   # The wheel, and from the index the dependencies it declares (the recorder's MCAP library);
   # nothing of the SDK's own comes from anywhere but the wheel.
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" 2>&1 \
+  "${pip[@]}" --python "$venv/bin/python" install -q "$wheel" 2>&1 \
     | { grep -v "^WARNING: Location .* is ignored" || true; }
   echo "check_wheel: $(basename "$wheel") ($(du -k "$wheel" | cut -f1) kB) installed for CPython $pyver"
   venvs+=("$venv")
@@ -85,8 +164,8 @@ for python in "${pythons[@]}"; do
   raw="$(ls build/wheel/raw-"$arch-$tag"/*.whl 2>/dev/null | head -1 || true)"
   control="$root/build/wheel/venv-unrepaired-$pyver"
   if [ -n "$raw" ]; then
-    "$python" -m venv --clear "$control"
-    "$control/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$raw" 2>&1 \
+    "$python" -m venv --clear --without-pip "$control"
+    "${pip[@]}" --python "$control/bin/python" install -q --no-index --no-deps "$raw" 2>&1 \
       | { grep -v "^WARNING: Location .* is ignored" || true; }
     controls+=("$control")
   else
@@ -171,4 +250,5 @@ for venv in "${venvs[@]}"; do
   smoke "$venv"
 done
 INNER
-echo "check_wheel: ${#venvs[@]} wheel(s) self-contained, each refused by the other interpreters ($((SECONDS - start)) s)"
+echo "check_wheel: ${#venvs[@]} wheel(s) self-contained, each refused by the other interpreters"
+summary
