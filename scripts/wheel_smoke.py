@@ -9,7 +9,9 @@ where `robot` and `joystick` do not name anything else:
     python -I wheel_smoke.py --refuse SITE_PACKAGES --compiled X.Y
 
 --sim (default: the environment's bin/tarvek-sim) starts that simulator with a demo
-gamepad; --no-sim expects one already running on the given domains with `--gamepad demo`
+gamepad, and then a second one secured with a controller identity from the wheel's
+tarvek-keys, which a Robot with a drive identity must get an observation from, the three
+security plugins loaded from the wheel on both sides; --no-sim expects one already running on the given domains with `--gamepad demo`
 (for an interpreter that cannot run the wheel's simulator, such as one under emulation).
 CYCLONEDDS_URI must point at a loopback-only configuration. Exits non-zero on the first
 failure, with the reason; prints one line per step otherwise.
