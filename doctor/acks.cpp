@@ -76,7 +76,7 @@ AckMeasurement measureAcknowledgements(dds_entity_t participant, const ExpectedE
     }
     m.seconds.push_back(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    dds_sleepfor(DDS_MSECS(50));
+    dds_sleepfor(DDS_MSECS(100));
   }
   return m;
 }
@@ -92,12 +92,16 @@ std::vector<Problem> ackProblems(const AckMeasurement& acks) {
   }
   if (!acks.tooSlow()) return {};
   const double left = kFinishWaitSeconds - acks.longest();
+  const std::string margin =
+      left > 0 ? "which leaves " + secondsText(left) + ", less than half, so it raises on a busy link"
+               : "so it raises \"dds_wait_for_acks(user_mode)\" whenever an acknowledgement takes "
+                 "that long";
   return {{"slow_acknowledgement",
-           "The controller took up to " + secondsText(acks.longest()) + " to acknowledge an "
-           "observation request: finish() waits 1 s for the acknowledgement of user mode off, "
-           "which leaves " + secondsText(left > 0 ? left : 0) +
-               ", less than half, so it raises on a busy link; set the heartbeat response delay "
-               "of the controller's reliable readers to a few milliseconds."}};
+           "The controller took up to " + secondsText(acks.longest()) +
+               " to acknowledge an observation request: finish() waits 1 s for the "
+               "acknowledgement of user mode off, " + margin +
+               "; set the heartbeat response delay of the controller's reliable readers to a few "
+               "milliseconds."}};
 }
 
 std::string ackText(const AckMeasurement& acks) {

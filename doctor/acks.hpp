@@ -13,7 +13,7 @@
 
 namespace doctor {
 
-constexpr int kAckSamples = 3;
+constexpr int kAckSamples = 5;
 constexpr double kAckTimeoutSeconds = 2.0;
 constexpr double kFinishWaitSeconds = 1.0;
 
@@ -28,7 +28,7 @@ struct AckMeasurement {
   bool tooSlow() const { return timedOut || (!seconds.empty() && longest() > kFinishWaitSeconds / 2); }
 };
 
-// Writes kAckSamples observation requests on `participant`'s domain when `snapshot` shows a
+// Writes kAckSamples observation requests, 0.1 s apart, on `participant`'s domain when `snapshot` shows a
 // reader of `request.topic` on the controller's side, timing each acknowledgement.
 AckMeasurement measureAcknowledgements(dds_entity_t participant, const ExpectedEndpoint& request,
                                        const DomainSnapshot& snapshot);

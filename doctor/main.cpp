@@ -1,6 +1,6 @@
 // tarvek-doctor: why does the SDK not reach the controller? Joins the DDS and ROS 2
 // domains as an observer (readers of the built-in discovery topics; the only thing it
-// sends the controller is three observation requests, to time their acknowledgement, so it
+// sends the controller is five observation requests, to time their acknowledgement, so it
 // can never switch the robot into user mode or move it), and compares what it discovers
 // with what the SDK creates.
 #include <CLI/CLI.hpp>
@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
       "Cyclone DDS configuration in effect, the runtime state file a Joystick would read, and\n"
       "listens on the DDS domain of the six topics and the ROS 2 domain of the configuration\n"
       "service for the controller's endpoints, saying for each whether the SDK's would match it\n"
-      "and, where not, what differs; then times the controller's acknowledgement of three\n"
+      "and, where not, what differs; then times the controller's acknowledgement of five\n"
       "observation requests.\n"
       "Exit status: 0 when the controller and the service look usable, 1 otherwise, 2 for\n"
       "invalid arguments.",
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
                "Only look for the six topics on every DDS domain 0 to 232 at once (listening 1 s "
                "unless --listen says otherwise) and say where the controller is");
   app.add_flag("--no-ack-probe", noAckProbe,
-               "Do not time the controller's acknowledgements (which writes three observation "
+               "Do not time the controller's acknowledgements (which writes five observation "
                "requests: the controller answers them with observations, nothing else)");
   app.footer(
       "Environment: CYCLONEDDS_URI (the Cyclone configuration; only a trace of it is added),\n"

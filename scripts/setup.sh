@@ -25,6 +25,9 @@ fi
 packages=(cyclonedds-dev cyclonedds-tools nlohmann-json3-dev libcli11-dev libgtest-dev g++ python3-venv)
 # Mesa's offscreen OpenGL (EGL, OSMesa as the fallback) for rendering simulated runs.
 packages+=(libegl1 libegl-mesa0 libgl1-mesa-dri libosmesa6)
+# The doctor's tests build a controller on the other DDS implementation with its own code
+# generator.
+packages+=(fastddsgen libfastrtps-dev)
 . "$root/scripts/apt_install.sh"
 apt_install setup "${packages[@]}"
 

@@ -1,5 +1,6 @@
 """tarvek-doctor against real peers: the simulated controller, a controller built with another
-message definition or other QoS (a small C program compiled here), and nothing at all."""
+message definition or other QoS (a small C program compiled here), controllers written with
+another DDS binding and on another DDS implementation, and nothing at all."""
 
 from __future__ import annotations
 
@@ -8,6 +9,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -64,14 +66,26 @@ def controller_peers(tmp_path_factory) -> dict[str, Path]:
     return built
 
 
+@pytest.fixture(scope="session")
+def fastdds_peer(tmp_path_factory) -> Path:
+    """The peer on the other DDS implementation, its types generated (with type objects) from
+    the SDK's message definition by that implementation's own code generator."""
+    if not shutil.which("fastddsgen") or not Path("/usr/include/fastdds").is_dir():
+        pytest.fail("fastddsgen and libfastrtps-dev are needed for the test peer; run scripts/setup.sh")
+    out = tmp_path_factory.mktemp("peer_fastdds")
+    shutil.copy(ROOT / "dds" / "core_dds.idl", out / "core_dds.idl")
+    subprocess.run(["fastddsgen", "-typeobject", "core_dds.idl"], cwd=out, check=True, capture_output=True)
+    sources = [str(PEERS / "fastdds_controller.cpp"), "core_dds.cxx", "core_ddsPubSubTypes.cxx", "core_ddsTypeObject.cxx"]
+    subprocess.run(["g++", "-O0", "-o", "peer", "-I.", *sources, "-lfastrtps", "-lfastcdr"], cwd=out, check=True)
+    return out / "peer"
+
+
 @pytest.fixture
 def start_peer():
     procs: list[subprocess.Popen] = []
 
-    def start(exe: Path, domain: int, reliability: str) -> None:
-        proc = subprocess.Popen(
-            [str(exe), str(domain), reliability], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
-        )
+    def start(*cmd) -> None:
+        proc = subprocess.Popen([str(c) for c in cmd], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         procs.append(proc)
         assert proc.stdout.readline().strip() == "ready"
 
@@ -91,12 +105,15 @@ class TestHealthy:
         sim = start_sim("--ros-domain", str(ros_domain))
         rc, report, _ = run_doctor("--domain", str(domain), "--ros-domain", str(ros_domain))
         assert rc == 0, report["problems"]
-        # It only listened: the controller never matched one of its endpoints, got no sample.
+        # Beside listening it only timed observation requests: nothing else matched or arrived.
         start = sim.mark()
         sim.send("status")
         status = sim.wait_for(lambda e: e.get("event") == "status", start=start)
         assert set(status["matched"].values()) == {0}
-        assert [e for e in sim.poll() if e.get("event") in ("matched", "sample", "service_request")] == []
+        events = [e for e in sim.poll() if e.get("event") in ("matched", "sample", "service_request")]
+        assert {e.get("topic") for e in events} <= {"user_obs_request"}
+        acks = report["acknowledgement"]
+        assert (len(acks["seconds"]), acks["timed_out"], acks["too_slow"]) == (5, False, False)
         assert report["problems"] == []
         assert (report["dds_domain"], report["ros2_domain"]) == (domain, ros_domain)
         assert [t["topic"] for t in report["topics"]] == [
@@ -162,6 +179,8 @@ class TestProblems:
         if code == "type_mismatch":
             assert writer["type"] == "different_identifier"
             assert "built from a different message definition" in problem["sentence"]
+            # Type lookup gave the peer's type: the first differing member is named.
+            assert "member dof_pos is sequence<double> where the SDK's is sequence<float>" in problem["sentence"]
         else:
             assert writer["type"] == "equal"
             assert "reliability: the writer offers best_effort, the reader requests reliable" in problem["sentence"]
@@ -175,9 +194,74 @@ class TestProblems:
         assert sentence(report, "no_participant") == (
             f"No DDS participant found on domain {domain} within 2 s: usually the wrong network interface in "
             "CYCLONEDDS_URI, multicast blocked on the network (list the robot under Discovery/Peers), a firewall "
-            "dropping UDP, or the controller using another domain."
+            "dropping UDP, or the controller using another domain (--scan-domains finds it)."
         )
         assert report["participants"] == {"dds": [], "ros2": []}
+
+
+class TestControllerSide:
+    """What controllers on another DDS binding or implementation get wrong, each named with
+    the setting that mends it."""
+
+    @pytest.mark.parametrize(
+        "peer, args, code, cause, setting",
+        [
+            ("python", ["appendable"], "type_extensibility",
+             "only the extensibility differs: the controller's is appendable, the SDK's final",
+             "declare it @final in the controller's message definition (IDL)"),
+            ("python", ["extra-member"], "type_mismatch",
+             "it has member foot_contact (sequence<float>), which the SDK's lacks",
+             "build the controller from the SDK's message definition"),
+            ("fastdds", ["typeobject"], "endpoints_discarded",
+             "(Fast DDS) is on DDS domain {domain}, but Cyclone DDS discarded its 2 endpoint announcement(s) "
+             "because it cannot read their TYPE_INFORMATION",
+             "generate the controller's types without type objects (no -typeobject)"),
+            ("fastdds", ["ack-delay", "700"], "slow_acknowledgement",
+             "to acknowledge an observation request: finish() waits 1 s for the acknowledgement of user mode off",
+             "set the heartbeat response delay of the controller's reliable readers to a few milliseconds"),
+        ],
+        ids=["appendable", "extra-member", "type-information", "late-acknowledgement"],
+    )
+    def test_names_cause_and_setting(self, request, start_peer, domain, ros_domain, peer, args, code, cause, setting):
+        if peer == "python":
+            start_peer(sys.executable, PEERS / "python_controller.py", domain, *args)
+        else:
+            start_peer(request.getfixturevalue("fastdds_peer"), domain, *args)
+        rc, report, _ = run_doctor("--domain", str(domain), "--ros-domain", str(ros_domain))
+        assert rc == 1
+        [problem] = [p for p in report["problems"] if p["code"] == code]
+        assert cause.format(domain=domain) in problem["sentence"]
+        assert setting in problem["sentence"]
+        if code == "slow_acknowledgement":
+            assert report["acknowledgement"]["too_slow"]
+            assert 0.5 < max(report["acknowledgement"]["seconds"]) < 1.0
+
+
+@pytest.mark.parametrize("elsewhere", [True, False], ids=["other-domain", "own-domain"])
+def test_scan_domains_finds_the_simulator(start_sim, domain, ros_domain, elsewhere):
+    start_sim("--ros-domain", str(ros_domain))
+    own = 232 if elsewhere else domain  # 232: a domain no test uses
+    began = time.monotonic()
+    proc = subprocess.run(
+        [doctor_executable(), "--scan-domains", "--domain", str(own), "--json"],
+        capture_output=True, text=True, timeout=60,
+    )
+    took = time.monotonic() - began
+    report = json.loads(proc.stdout)
+    # Other suites' simulators may be on other domains of this network.
+    assert domain in report["controller_domains"]
+    assert took < 3 * 1.5, took
+    if not elsewhere:
+        assert (proc.returncode, report["problems"]) == (0, [])
+        return
+    assert proc.returncode == 1
+    [problem] = report["problems"]
+    assert problem["code"] == "controller_on_other_domain"
+    if report["controller_domains"] == [domain]:
+        assert problem["sentence"] == (
+            f"The controller is on DDS domain {domain}; this program uses 232: pass dds_domain_id={domain} to "
+            f"Robot and Joystick (and --domain {domain} to tarvek-doctor)."
+        )
 
 
 class TestRuntimeState:

@@ -1,12 +1,17 @@
-// The doctor's judgement on hand-made discovery data: the requested/offered rules, and the
+// The doctor's judgement on hand-made discovery data: the requested/offered rules, the
 // service cases no local peer can produce (a server on another DDS implementation, ids that
-// do not pair).
+// do not pair), what differs between two types, and Cyclone's log of what it discarded.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "core_dds.h"
 #include "doctor/diagnosis.hpp"
+#include "doctor/discarded.hpp"
+#include "doctor/typediff.hpp"
 
 using namespace doctor;
 
@@ -189,4 +194,81 @@ TEST(DoctorDiagnosis, ControllerCases) {
 }
 
 }  // namespace
+
+
+// What differs in a type of the same name, against the SDK's own observation type.
+TEST(DoctorTypes, ShapeDifferences) {
+  const auto sdk = descriptorShape(core_dds_UserObservation_desc);
+  ASSERT_TRUE(sdk);
+  ASSERT_EQ(sdk->members.size(), 7u);
+  EXPECT_EQ(sdk->extensibility, "final");
+  EXPECT_EQ(sdk->members[0].name, "dof_pos");
+  EXPECT_EQ(sdk->members[0].type, "sequence<float>");
+  EXPECT_FALSE(compareShapes(*sdk, *sdk));
+
+  struct Case {
+    const char* name;
+    void (*change)(TypeShape&);
+    bool extensibilityOnly;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"appendable", [](TypeShape& s) { s.extensibility = "appendable"; }, true,
+       "it is appendable where the SDK's is final"},
+      {"renamed", [](TypeShape& s) { s.members[0].name = "joint_pos"; }, false,
+       "it lacks member dof_pos (sequence<float>), it has member joint_pos (sequence<float>), "
+       "which the SDK's lacks"},
+      {"mutable and double",
+       [](TypeShape& s) {
+         s.extensibility = "mutable";
+         s.members[6].type = "sequence<double>";
+       },
+       false, "it is mutable where the SDK's is final, member height_map is sequence<double> where "
+              "the SDK's is sequence<float>"},
+      {"reordered", [](TypeShape& s) { std::swap(s.members[0], s.members[1]); }, false,
+       "its members are in another order"},
+  };
+  for (const auto& c : cases) {
+    TypeShape controller = *sdk;
+    c.change(controller);
+    const auto d = compareShapes(*sdk, controller);
+    ASSERT_TRUE(d) << c.name;
+    EXPECT_EQ(d->extensibilityOnly, c.extensibilityOnly) << c.name;
+    EXPECT_EQ(d->text, c.text) << c.name;
+  }
+}
+
+// Cyclone's log lines for announcements it rejected, as it wrote them for a peer on the
+// other DDS implementation whose types carried type objects.
+TEST(DoctorDiscarded, ReadFromTheTrace) {
+  const std::string path = testing::TempDir() + "doctor_discarded_trace.txt";
+  {
+    std::ofstream out(path);
+    out << "1796787937.595523 [5] dq.builtin: invalid parameter list (vendor 1.15, version 2.3): "
+           "pid 75 (TYPE_INFORMATION) invalid, input = 0,1,0,0,241,43\n"
+           "1796787937.595558 [5] dq.builtin: Invalid PublicationBuiltinTopicData (vendor 1.15): "
+           "invalid qos/parameters\n"
+           "1796787937.595602 [5] dq.builtin: Invalid SubscriptionBuiltinTopicData (vendor 1.15): "
+           "invalid qos/parameters\n";
+  }
+  DomainSnapshot s;
+  s.domain = 5;
+  s.discarded = readDiscarded(path);
+  std::remove(path.c_str());
+  ASSERT_EQ(s.discarded.size(), 2u);
+  EXPECT_EQ(s.discarded[0].reason, "TYPE_INFORMATION");
+  EXPECT_EQ(s.discarded[1].reason, "");  // its own parameter line was not written
+  EXPECT_EQ(s.discarded[1].side, Side::Reader);
+
+  // Only a participant of another implementation with nothing on it is named.
+  s.participants = {participant("aa", kCyclone), participant("bb", kFastDds)};
+  const auto problems = discardedProblems(s);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].code, "endpoints_discarded");
+  EXPECT_EQ(problems[0].sentence.rfind("controller (pid 7 on robot) (Fast DDS) is on DDS domain 5, "
+                                       "but Cyclone DDS discarded its 2 endpoint announcement(s) "
+                                       "because it cannot read their TYPE_INFORMATION",
+                                       0),
+            0u);
+}
 
