@@ -49,6 +49,8 @@ def main() -> None:
         root = Path(tmp)
         with zipfile.ZipFile(wheel) as zf:
             zf.extractall(root)
+            # extractall drops the modes, which the programs' executable bits live in.
+            modes = {i.filename: i.external_attr for i in zf.infolist()}
         libs = next(root.glob("*.libs"))
         grafted = {}
         for soname, prefix in LINKED.items():
@@ -84,13 +86,14 @@ def main() -> None:
         out = io.StringIO()
         csv.writer(out, lineterminator="\n").writerows(rows)
         record.write_text(out.getvalue())
-        # The RECORD last, as wheels are written; every file keeps its mode.
+        # The RECORD last, as wheels are written; every file keeps its original mode.
         files = sorted(p for p in root.rglob("*") if p.is_file() and p != record)
         tmp_wheel = wheel.with_suffix(".tmp")
         with zipfile.ZipFile(tmp_wheel, "w", zipfile.ZIP_DEFLATED) as zf:
             for path in [*files, record]:
                 info = zipfile.ZipInfo(path.relative_to(root).as_posix(), date_time=(1980, 1, 1, 0, 0, 0))
-                info.external_attr = (path.stat().st_mode & 0xFFFF) << 16
+                name = path.relative_to(root).as_posix()
+                info.external_attr = modes.get(name, (0o100755 if path.suffix == ".so" else 0o100644) << 16)
                 info.compress_type = zipfile.ZIP_DEFLATED
                 zf.writestr(info, path.read_bytes())
         tmp_wheel.replace(wheel)
