@@ -222,7 +222,10 @@ def secured_exchange(sim_exe: str, domain: int, ros_domain: int, workdir: Path, 
         if done.returncode != 0:
             fail(f"a Robot with a drive identity failed against the secured simulator: {done.stderr[-1500:]}")
         result = json.loads(done.stdout.strip().splitlines()[-1])
-        for who, maps in (("the secured Robot", set(result["maps"])), ("the secured simulator",
+        # The child's interpreter and its standard library are no libraries the wheel owes.
+        interpreter = str(Path(sys.base_prefix).resolve())
+        robot_maps = {p for p in result["maps"] if not str(Path(p).resolve()).startswith(interpreter)}
+        for who, maps in (("the secured Robot", robot_maps), ("the secured simulator",
                                                                       mapped_objects(sim.proc.pid))):
             bad = foreign_libraries(maps, wheel_root)
             if bad:
