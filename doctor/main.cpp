@@ -13,6 +13,7 @@
 #include "doctor/probe.hpp"
 #include "doctor/report.hpp"
 #include "doctor/scan.hpp"
+#include "doctor/security.hpp"
 #include "ros2/context.hpp"
 
 int main(int argc, char** argv) {
@@ -108,6 +109,8 @@ int main(int argc, char** argv) {
   }
   report.runtimeState = doctor::inspectRuntimeStateOf(ddsDomain);
 
+  // Cyclone's own words on security failures, which the discovery data cannot show.
+  doctor::CycloneLog cycloneLog;
   try {
     const doctor::Expectations expected = doctor::sdkExpectations();
     report.serviceName = expected.serviceName;
@@ -118,21 +121,29 @@ int main(int argc, char** argv) {
     const auto slow = doctor::ackProblems(report.probe.acks);
     report.diagnosis.problems.insert(report.diagnosis.problems.end(), slow.begin(), slow.end());
   } catch (const std::exception& e) {
-    const std::string sentence = std::string("Cyclone DDS could not join the domains (") +
-                                 e.what() +
-                                 "; Cyclone's own message on standard error says why): check the "
-                                 "configuration that CYCLONEDDS_URI names.";
+    std::string sentence = std::string("Cyclone DDS could not join the domains (") + e.what() +
+                           "; Cyclone's own message on standard error says why): check the "
+                           "configuration that CYCLONEDDS_URI names.";
+    const std::optional<doctor::Problem> refused = doctor::participantRefusal(cycloneLog.messages());
+    if (refused) sentence = refused->sentence;
     if (asJson) {
-      std::cout << nlohmann::json{{"error", sentence},
-                                  {"controller_usable", false},
-                                  {"service_usable", false}}
-                       .dump(2)
-                << std::endl;
+      nlohmann::json out{{"error", sentence}, {"controller_usable", false}, {"service_usable", false}};
+      if (refused) out["problems"] = {{{"code", refused->code}, {"sentence", refused->sentence}}};
+      std::cout << out.dump(2) << std::endl;
     } else {
       std::fprintf(stderr, "tarvek-doctor: %s\n", sentence.c_str());
     }
     return 1;
   }
+  const bool secured = !report.probe.security.empty() && report.probe.security.front().configured;
+  if (secured) {
+    report.notes.push_back("This program's configuration secures its participants with the identity in " +
+                           report.probe.security.front().identityCertificate + ".");
+  }
+  // Access control judges the SDK's endpoints only once the probe's domains are gone.
+  const std::string refusal = secured ? doctor::sdkEndpointRefusal(report.ddsDomain) : std::string();
+  doctor::addSecurityProblems(report.diagnosis, report.probe.security, report.probe.dds,
+                              report.probe.ros, cycloneLog, refusal, listenSeconds);
 
   if (asJson) {
     std::cout << doctor::toJson(report).dump(2) << std::endl;

@@ -100,7 +100,7 @@ std::string configWithTrace(const TraceFile& trace) {
   const char* uri = std::getenv("CYCLONEDDS_URI");
   std::string config = uri != nullptr ? uri : "";
   if (trace.path().empty()) return config;
-  const std::string fragment = "<Tracing><Category>config,warning</Category><OutputFile>" +
+  const std::string fragment = "<Tracing><Category>config,warning,discovery</Category><OutputFile>" +
                                xmlEscaped(trace.path()) + "</OutputFile></Tracing>";
   return config.empty() ? fragment : config + "," + fragment;
 }
@@ -344,6 +344,9 @@ ProbeResult probeDomains(const Expectations& expected, uint32_t ddsDomain, uint3
   result.dds.discarded = readDiscarded(ddsTrace.path());
   if (rosDomain != ddsDomain) result.ros.discarded = readDiscarded(rosTrace.path());
   if (rosDomain != ddsDomain) result.setups.push_back(readSetup(rosDomain, rosTrace.path()));
+  // Discovery lines name the participants that security keeps out of the snapshot.
+  result.security.push_back(readSecurityTrace(ddsDomain, ddsTrace.path()));
+  if (rosDomain != ddsDomain) result.security.push_back(readSecurityTrace(rosDomain, rosTrace.path()));
   return result;
 }
 

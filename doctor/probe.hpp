@@ -9,6 +9,7 @@
 
 #include "doctor/acks.hpp"
 #include "doctor/diagnosis.hpp"
+#include "doctor/security.hpp"
 
 namespace doctor {
 
@@ -36,6 +37,7 @@ struct ProbeResult {
   DomainSnapshot dds;
   DomainSnapshot ros;
   AckMeasurement acks;
+  std::vector<SecurityTrace> security;  // the DDS domain's, then the ROS 2 domain's if apart
 };
 ProbeResult probeDomains(const Expectations& expected, uint32_t ddsDomain, uint32_t rosDomain,
                          double seconds, bool measureAcks);

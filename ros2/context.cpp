@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "ros2/entity.hpp"
+#include "ros2/security.hpp"
 
 namespace ros2 {
 namespace {
@@ -28,6 +29,9 @@ int g_wakeWrite = -1;
 // The process that installed the handlers: a forked child inherits them, and with them the
 // write end of the creator's wake-up pipe, which the child must leave alone.
 pid_t g_installer = 0;
+
+// A process started without an enclave of its own has the root enclave.
+constexpr const char* kEnclave = "/";
 
 int slotOf(int signum) { return signum == SIGINT ? 0 : 1; }
 
@@ -151,8 +155,12 @@ uint32_t parseDomainId(const char* text) {
 
 namespace detail {
 
-ContextState::ContextState(uint64_t generation, uint32_t domainId, std::string programName)
-    : generation_(generation), domainId_(domainId), programName_(std::move(programName)) {}
+ContextState::ContextState(uint64_t generation, uint32_t domainId, std::string programName,
+                           Security security)
+    : generation_(generation),
+      domainId_(domainId),
+      programName_(std::move(programName)),
+      security_(std::move(security)) {}
 
 ContextState::~ContextState() {
   graph_.reset();
@@ -196,8 +204,9 @@ void ContextState::wake() noexcept {
 void ContextState::ensureParticipantLocked() {
   if (participant_ > 0) return;
   Qos qos;
-  static const char enclave[] = "enclave=/;";
-  dds_qset_userdata(qos.get(), enclave, sizeof enclave - 1);
+  const std::string userData = std::string("enclave=") + kEnclave + ";";
+  dds_qset_userdata(qos.get(), userData.data(), userData.size());
+  applySecurity(qos.get(), security_);
   Entity participant(checkEntity(dds_create_participant(domainId_, qos.get(), nullptr),
                                  "dds_create_participant"));
   const dds_entity_t condition =
@@ -224,9 +233,11 @@ void Context::init(const std::string& programName) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (current_ && current_->valid()) throw std::runtime_error("ros2 context is already initialised");
   const uint32_t domainId = parseDomainId(std::getenv("ROS_DOMAIN_ID"));
+  // Read at initialisation, as ROS 2 does: a refusal under Enforce leaves nothing installed.
+  Security security = securityFromEnvironment(kEnclave);
   installSignalHandlers();
   const uint64_t generation = ++lastGeneration_;
-  auto state = std::make_shared<detail::ContextState>(generation, domainId, programName);
+  auto state = std::make_shared<detail::ContextState>(generation, domainId, programName, std::move(security));
   for (auto it = all_.begin(); it != all_.end();) {
     it = it->second.expired() ? all_.erase(it) : std::next(it);
   }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ros2/graph.hpp"
+#include "ros2/security.hpp"
 
 namespace ros2 {
 
@@ -25,7 +26,7 @@ namespace detail {
 // outlives a shutdown until the last of them is gone; a later init makes a new one.
 class ContextState {
  public:
-  ContextState(uint64_t generation, uint32_t domainId, std::string programName);
+  ContextState(uint64_t generation, uint32_t domainId, std::string programName, Security security);
   ~ContextState();
   ContextState(const ContextState&) = delete;
   ContextState& operator=(const ContextState&) = delete;
@@ -34,8 +35,10 @@ class ContextState {
   uint32_t domainId() const noexcept { return domainId_; }
   const std::string& programName() const noexcept { return programName_; }
   bool valid() const noexcept;
+  const Security& security() const noexcept { return security_; }
 
-  // Created on first use, with USER_DATA "enclave=/;" and its graph writer and reader.
+  // Created on first use, with USER_DATA "enclave=/;", the security properties of the
+  // initialisation (if any) and its graph writer and reader.
   // Throws on DDS failure.
   dds_entity_t participant();
   // The participant's ROS 2 graph (creating the participant if needed).
@@ -53,6 +56,7 @@ class ContextState {
   const uint64_t generation_;
   const uint32_t domainId_;
   const std::string programName_;
+  const Security security_;  // applied to the participant when it is created
   std::mutex mutex_;
   dds_entity_t participant_ = 0;
   dds_entity_t shutdownCondition_ = 0;
@@ -68,9 +72,11 @@ class Context {
  public:
   static Context& global();
 
-  // Reads ROS_DOMAIN_ID, installs the SIGINT/SIGTERM handlers (once per process) and
-  // makes the context valid. Throws std::runtime_error when already valid or when
-  // ROS_DOMAIN_ID is malformed. A context that was shut down may be initialised again.
+  // Reads ROS_DOMAIN_ID and the ROS 2 security switches (security.hpp), installs the
+  // SIGINT/SIGTERM handlers (once per process) and makes the context valid. Throws
+  // std::runtime_error when already valid, when ROS_DOMAIN_ID is malformed, or when
+  // security is enforced and the enclave's files are missing. A context that was shut
+  // down may be initialised again.
   void init(const std::string& programName);
   bool isValid() const noexcept;
   // Marks the context invalid and wakes every wait in progress. Safe to repeat.

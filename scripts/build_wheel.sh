@@ -198,6 +198,7 @@ repair() {
     echo "build_wheel: auditwheel repair failed" >&2
     exit 1
   }
+  bundle_security_plugins "$(ls -t "$out"/tarvek_sdk-*-"$tag"-"$tag"-*"$arch".whl | head -1)" "$arch"
   "$tools/bin/python" - "$(ls -t "$out"/tarvek_sdk-*-"$tag"-"$tag"-*"$arch".whl | head -1)" <<'PY'
 import io
 import sys
@@ -241,6 +242,15 @@ print("carries:  " + "\n          ".join(libs))
 for plugin in plugins:
     print(f"plugin:   {plugin}")
 PY
+}
+
+# Puts Cyclone's three DDS Security plugins, from the same Debian package as the libddsc
+# just grafted (libddsc0debian, of the wheel's architecture), beside that libddsc in the
+# repaired wheel, linked to the wheel's own libddsc and OpenSSL (scripts/wheel_security.py).
+bundle_security_plugins() {
+  local whl=$1 arch=$2
+  PATH="$tools/bin:$PATH" "$tools/bin/python" "$root/scripts/wheel_security.py" "$whl" \
+    "/usr/lib/$arch-linux-gnu/libddsc0debian"
 }
 
 # Builds and repairs the wheel for one interpreter and architecture.

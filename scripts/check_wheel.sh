@@ -4,8 +4,8 @@
 # environment of its interpreter, and then, in private mount and network namespaces where
 # the system's Cyclone DDS and iceoryx libraries and the Cyclone tools are hidden, imports
 # both modules, starts the wheel's simulator and runs a short get_obs / do_action /
-# Joystick exchange (scripts/wheel_smoke.py). Fails if anything is loaded from outside the
-# wheel. Each wheel's modules must also refuse to load into every other supported
+# Joystick exchange, then one secured by DDS Security with the wheel's own plugins
+# (scripts/wheel_smoke.py). Fails if anything is loaded from outside the wheel. Each wheel's modules must also refuse to load into every other supported
 # interpreter that is found, with the version guard's ImportError.
 # The aarch64 wheels, which cannot run here, are checked without running them
 # (scripts/inspect_wheel.py): a manylinux policy, aarch64 ELF files only, no library needed

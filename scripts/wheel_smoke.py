@@ -9,7 +9,9 @@ where `robot` and `joystick` do not name anything else:
     python -I wheel_smoke.py --refuse SITE_PACKAGES --compiled X.Y
 
 --sim (default: the environment's bin/tarvek-sim) starts that simulator with a demo
-gamepad; --no-sim expects one already running on the given domains with `--gamepad demo`
+gamepad, and then a second one secured with a controller identity from the wheel's
+tarvek-keys, which a Robot with a drive identity must get an observation from, the three
+security plugins loaded from the wheel on both sides; --no-sim expects one already running on the given domains with `--gamepad demo`
 (for an interpreter that cannot run the wheel's simulator, such as one under emulation).
 CYCLONEDDS_URI must point at a loopback-only configuration. Exits non-zero on the first
 failure, with the reason; prints one line per step otherwise.
@@ -83,7 +85,7 @@ def foreign_libraries(paths: set[str], wheel_root: Path) -> list[str]:
 
 
 class Sim:
-    def __init__(self, exe: str, domain: int, ros_domain: int, log: Path):
+    def __init__(self, exe: str, domain: int, ros_domain: int, log: Path, env: dict[str, str] | None = None):
         args = [exe, "--domain", str(domain), "--ros-domain", str(ros_domain), "--gamepad", "demo"]
         # With a physics plugin built in, insist on the toy model: the wheel must run
         # without the optional physics packages.
@@ -94,7 +96,8 @@ class Sim:
         self._out = open(log, "wb")
         # Events go to a file: the SDK holds the GIL while it waits, and a pipe nobody
         # drains could stall the simulator.
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=self._out, stderr=subprocess.STDOUT)
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=self._out, stderr=subprocess.STDOUT,
+                                     env=env)
         self.wait_for(lambda e: e.get("event") == "ready", 20, "ready")
 
     def events(self) -> list[dict]:
@@ -171,6 +174,69 @@ def refuse(site_packages: Path, compiled: str) -> None:
         if error != expected:
             fail(f"{files[0].name} in CPython {ours}: ImportError {error!r}, expected {expected!r}")
     step(f"CPython {ours} refuses the CPython {compiled} modules with {how}")
+
+
+SECURED_CHILD = """
+import json, sys
+import robot
+r = robot.Robot(dds_domain_id=int(sys.argv[1]), wait_obs_timeout_ms=1)
+obs = r.get_obs()
+r.finish()
+maps = set()
+for line in open("/proc/self/maps"):
+    parts = line.split(None, 5)
+    if len(parts) == 6 and parts[5].startswith("/"):
+        maps.add(parts[5].strip())
+print(json.dumps({"dof_pos": obs["dof_pos"], "maps": sorted(maps)}))
+"""
+
+
+def secured_exchange(sim_exe: str, domain: int, ros_domain: int, workdir: Path, wheel_root: Path) -> None:
+    """A keystore from the wheel's tarvek-keys, the wheel's simulator secured with a controller
+    identity and a Robot with a drive identity in a process of its own: the observation must
+    come through, with the security plugins loaded from the wheel."""
+    keys = str(Path(sys.prefix, "bin", "tarvek-keys"))
+    ks = workdir / "keystore"
+    base = os.environ["CYCLONEDDS_URI"].removeprefix("file://")
+    configs = {}
+    for args in (["init", str(ks)], ["add", str(ks), "controller", "--role", "controller"],
+                 ["add", str(ks), "drive", "--role", "drive"]):
+        done = subprocess.run([keys, *args], capture_output=True, text=True, timeout=60)
+        if done.returncode != 0:
+            fail(f"tarvek-keys {args[0]} exited with {done.returncode}: {done.stderr[-1000:]}")
+    for name in ("controller", "drive"):
+        out = workdir / f"{name}.xml"
+        done = subprocess.run([keys, "config", str(ks), name, "--base", base, "-o", str(out)],
+                              capture_output=True, text=True, timeout=60)
+        if done.returncode != 0:
+            fail(f"tarvek-keys config exited with {done.returncode}: {done.stderr[-1000:]}")
+        libraries = re.findall(r'<Library path="([^"]*)"', out.read_text())
+        if len(libraries) != 3 or any("/" in lib for lib in libraries):
+            fail(f"{out.name} must name the three plugins without a path, not {libraries}")
+        configs[name] = f"file://{out}"
+    sim = Sim(sim_exe, domain, ros_domain, workdir / "secured-sim.jsonl",
+              env={**os.environ, "CYCLONEDDS_URI": configs["controller"]})
+    try:
+        done = subprocess.run([sys.executable, "-I", "-c", SECURED_CHILD, str(domain)], capture_output=True,
+                              text=True, timeout=60, env={**os.environ, "CYCLONEDDS_URI": configs["drive"]})
+        if done.returncode != 0:
+            fail(f"a Robot with a drive identity failed against the secured simulator: {done.stderr[-1500:]}")
+        result = json.loads(done.stdout.strip().splitlines()[-1])
+        # The child's interpreter and its standard library are no libraries the wheel owes.
+        interpreter = str(Path(sys.base_prefix).resolve())
+        robot_maps = {p for p in result["maps"] if not str(Path(p).resolve()).startswith(interpreter)}
+        for who, maps in (("the secured Robot", robot_maps), ("the secured simulator",
+                                                                      mapped_objects(sim.proc.pid))):
+            bad = foreign_libraries(maps, wheel_root)
+            if bad:
+                fail(f"{who} loaded libraries from outside the wheel: " + ", ".join(bad))
+            plugins = sorted(Path(p).name for p in maps if "libdds_security_" in p)
+            if len(plugins) != 3 or not all("tarvek_sdk.libs" in p for p in maps if "libdds_security_" in p):
+                fail(f"{who} did not load the three security plugins from the wheel: {plugins}")
+        step(f"secured exchange: get_obs with a drive identity from a controller identity's simulator, "
+             f"dof_pos={[round(v, 3) for v in result['dof_pos']]}; plugins from the wheel: {', '.join(plugins)}")
+    finally:
+        sim.stop()
 
 
 def main() -> None:
@@ -273,6 +339,10 @@ def main() -> None:
             if rec.returncode != 0 or not re.search(r"user_command [1-9]", rec.stderr):
                 fail(f"tarvek-record exited with {rec.returncode}: {rec.stderr[-1000:]}")
             step(f"tarvek-record: {rec.stderr.strip().splitlines()[-1]}")
+
+        # Secured domains stop at 230, the highest id Cyclone's access control accepts.
+        if sim is not None:
+            secured_exchange(args.sim, args.domain + 1, args.ros_domain - 1, workdir, wheel_root)
 
         # Anything loaded later (by DDS or the ROS 2 layer at run time) counts too.
         bad = foreign_libraries(mapped_objects() - before, wheel_root)

@@ -101,6 +101,14 @@ Environment:
                         loopback-only configuration, for example
                         file://<repository>/config/cyclonedds-loopback.xml, so that
                         nothing leaves the machine.
+  ROS_SECURITY_ENABLE, ROS_SECURITY_STRATEGY, ROS_SECURITY_KEYSTORE,
+  ROS_SECURITY_ENCLAVE_OVERRIDE
+                        The service's participant follows them as a ROS 2 process does:
+                        with ROS_SECURITY_ENABLE=true it uses the files of the enclave
+                        (the override, else "/", which is KEYSTORE/enclaves itself), and
+                        with ROS_SECURITY_STRATEGY=Enforce the simulator does not start
+                        without them. The six topics take their security from
+                        CYCLONEDDS_URI.
 
 Standard input, one JSON object per line (EOF does not stop the simulator):
   {"cmd":"publish_command","values":[8 numbers]}   write one user_command sample

@@ -123,24 +123,19 @@ def permissions(subject: str, role: str, domains: tuple[int, int],
 
 # -- the Cyclone configuration --------------------------------------------------------------
 
-# The three plugins, by the name Cyclone turns into lib<name>.so. Debian's libddsc keeps them
-# in a private directory that is neither on the loader's path nor in libddsc's run path, so
-# where they are found there they are named by full path; elsewhere (a build that installs
-# them next to libddsc) the name alone lets the loader find them beside the library.
+# The three plugins, by the name Cyclone turns into lib<name>.so and loads from inside
+# libddsc: the name alone finds them beside the libddsc that runs (the wheel carries them
+# there; Debian's libddsc looks in its own plugin directory after the loader's path), so one
+# configuration serves every machine and never pairs a libddsc with another one's plugins.
 PLUGINS = {
     "Authentication": ("dds_security_auth", "init_authentication", "finalize_authentication"),
     "AccessControl": ("dds_security_ac", "init_access_control", "finalize_access_control"),
     "Cryptographic": ("dds_security_crypto", "init_crypto", "finalize_crypto"),
 }
-PLUGIN_DIRS = ["/usr/lib/x86_64-linux-gnu/libddsc0debian", "/usr/lib/aarch64-linux-gnu/libddsc0debian"]
 
 
 def plugin_library(name: str) -> str:
     """The value of a plugin's Library path attribute."""
-    for d in PLUGIN_DIRS:
-        path = os.path.join(d, f"lib{name}.so")
-        if os.path.exists(path):
-            return path
     return name
 
 
