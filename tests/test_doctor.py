@@ -85,7 +85,11 @@ def start_peer():
     procs: list[subprocess.Popen] = []
 
     def start(*cmd) -> None:
-        proc = subprocess.Popen([str(c) for c in cmd], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        # A peer is another project's code, not under test: the sanitizer run's preloaded
+        # runtime would judge that library (it reports a mismatched delete inside it).
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        proc = subprocess.Popen([str(c) for c in cmd], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                env=env)
         procs.append(proc)
         assert proc.stdout.readline().strip() == "ready"
 
