@@ -61,8 +61,8 @@ def rigid_body_missing() -> str | None:
         return f"MuJoCo has no build for CPython {sys.version_info.major}.{sys.version_info.minor} (3.11 or later)"
     if importlib.util.find_spec("mujoco") is None:
         return "MuJoCo is not installed (pip install 'tarvek-sdk[physics]')"
-    spec = importlib.util.find_spec("tarvek_sim")
-    if spec is None or not (Path(spec.origin).parent / "libtarvek_sim_mujoco.so").exists():
+    sim_package = importlib.util.find_spec("tarvek_sim")
+    if sim_package is None or not (Path(sim_package.origin).parent / "libtarvek_sim_mujoco.so").exists():
         return "this SDK was built without the simulator's MuJoCo backend"
     return None
 
